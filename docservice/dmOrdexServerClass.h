@@ -156,6 +156,9 @@ class TOrdexServerClass {
  private:
   void SetupStatements();    // texts, parameters, groups, hooks (dmOrdexServerClass.cpp)
   TStreamBytes SaveAdapter(const db::TSchemaAdapter& Adapter) const;
+  // Column names of oxFiles from the catalog, read on first use (file-list filter checks).
+  const std::vector<std::string>& FileColumns();
+  std::vector<std::string> FFileColumns;
 };
 
 // Applies a change set through an exchange group with no limit on errors; when

@@ -290,6 +290,8 @@ class TQuery {
   // change is attempted; a failing one runs OnUpdateError and is counted, later
   // ones still run. Returns the number of failed rows.
   std::int64_t ApplyChanges(const TStreamTable& Table);
+  // As above, but stops once more than MaxErrors rows failed (-1: no limit).
+  std::int64_t ApplyChanges(const TStreamTable& Table, std::int64_t MaxErrors);
 
  private:
   friend class TField;

@@ -30,7 +30,9 @@ class IStatement {
   // Descriptions of the result columns (empty for statements without rows),
   // available right after preparing. Names are made unique with _1, _2, ...;
   // InKey/AutoInc/Nullable come from the catalog of the column's origin table;
-  // ReadOnly is left false (the query decides it from its base table).
+  // ReadOnly is left false (the query decides it from its base table). A
+  // computed column whose type shows only in its values may have Type Unknown:
+  // Fetch then gives the values' own types and the query settles the type.
   virtual const std::vector<TFieldDef>& Columns() = 0;
   // Binds one value per placeholder, in order, and runs the statement. A
   // previous result is discarded. Throws EDatabaseError with the engine's text.
@@ -65,6 +67,13 @@ struct TOpenParams {
   std::vector<std::string> Params;  // "Name=Value", in order
   std::string Value(std::string_view Name) const;  // last match, case-insensitive
 };
+
+// The field type of a declared SQL column type ("VARCHAR(75)", "BIGINT",
+// "TINYINT(1)", "DECIMAL(15,2)", "DATETIME", ...); Size receives the length of a
+// text type (0 for TEXT). Unknown for an empty declaration (an expression).
+TFieldType TypeFromDeclaration(std::string_view Declared, std::uint32_t& Size);
+// Gives duplicate field names the suffixes _1, _2, ... in the order they occur.
+void MakeFieldNamesUnique(std::vector<TFieldDef>& Fields);
 
 std::unique_ptr<IConnection> OpenSQLite(const TOpenParams& Params);
 std::unique_ptr<IConnection> OpenMySQL(const TOpenParams& Params);
