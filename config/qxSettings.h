@@ -44,7 +44,8 @@ class TSettingsFile {
   const std::string& Path() const noexcept { return FPath; }
   // The value of Section/Key, or "" when the file, section or key is missing.
   std::string Read(std::string_view Section, std::string_view Key) const;
-  // Writes Section/Key, creating the file and section as needed; throws EFileError.
+  // Writes Section/Key, creating the file and section as needed; throws EFileError
+  // (EArgumentError for a section, key or value that would not stay one INI line).
   void Write(std::string_view Section, std::string_view Key, std::string_view Value) const;
 
  private:

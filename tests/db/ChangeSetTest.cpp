@@ -172,7 +172,7 @@ TEST_P(ChangeSetTest, ChangeSetsThatDoNotFitTheGroupAreRefusedWhole) {
     T.Columns[1].Name = "FILEID";
     Cases.push_back({"column twice", Bytes(T), "twice"});
   }
-  Cases.push_back({"broken bytes", Bytes(Good).substr(0, 20), "truncated"});
+  Cases.push_back({"broken bytes", Bytes(Good).substr(0, 20), "Dataset stream"});
   for (const TCase& C : Cases) {
     Adapter.LoadFromStream(Bytes(Good));
     try {

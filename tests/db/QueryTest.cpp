@@ -23,7 +23,7 @@ class QueryTest : public DbTest {
     Exec("CREATE TABLE tree (treeid VARCHAR(75) NOT NULL PRIMARY KEY, treename VARCHAR(100))");
     Exec("INSERT INTO tree VALUES ('t1', 'Root')");
     Exec("INSERT INTO files (fileid, treeid, cnt, big, size_file, ok, dateupdate, pic, deposit) VALUES "
-         "('f1', 't1', 3, 5000000000, 1.5, 1, '2023-03-15 12:00:00', 'ab', 12.50)");
+         "('f1', 't1', 3, 5000000000, 1.5, 1, '2023-03-15 12:00:00.000', 'ab', 12.50)");
     Exec("INSERT INTO files (fileid, treeid) VALUES ('f2', 't1')");
   }
 };
@@ -69,7 +69,9 @@ TEST_P(QueryTest, ExpressionColumnsTakeTheTypeOfTheirValues) {
   Q.Open();
   EXPECT_EQ(Q.FieldByName("n").Def().Type, TFieldType::Int64);
   EXPECT_EQ(Q.FieldByName("s").Def().Type, TFieldType::Float);
-  if (IsSQLite()) EXPECT_EQ(Q.FieldByName("z").Def().Type, TFieldType::Text);  // only NULLs
+  if (IsSQLite()) {
+    EXPECT_EQ(Q.FieldByName("z").Def().Type, TFieldType::Text);  // only NULLs
+  }
   EXPECT_TRUE(Q.FieldByName("n").Def().ReadOnly);
   EXPECT_EQ(Q.FieldByName("c").AsString(), "f1t1");  // rows: one aggregate row
   EXPECT_TRUE(Q.FieldByName("cn").IsNull());         // CONCAT with a NULL argument is NULL
