@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the server (build/, Release), creates the default document store
+# Builds the server (build/, RelWithDebInfo, as test.sh does), creates the default document store
 # build/ordex.db on first use, and starts the headless server build/ordexd.
 #
 # The first run prints the administrator password that ordex-initdb made (login
@@ -12,7 +12,7 @@ JOBS=${ORDEX_JOBS:-2}
 
 scripts/ensure-packages.sh
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 targets=(ordex-initdb)
 if ninja -C build -t targets all | grep -q '^ordexd:'; then
   targets+=(ordexd)

@@ -39,6 +39,8 @@ constexpr int PreviewQuality = 80;
 constexpr int MaxTargetSide = 10000;
 // Largest picture decoded into memory (pixels after DCT scaling): 128 Mpx, 384 MiB RGB.
 constexpr std::int64_t MaxDecodedPixels = std::int64_t{128} * 1024 * 1024;
+// Largest JPEG file read for a preview.
+constexpr std::int64_t MaxJpegFileBytes = std::int64_t{512} * 1024 * 1024;
 
 struct TjHandleDeleter {
   void operator()(void* Handle) const noexcept { tjDestroy(Handle); }
@@ -131,7 +133,14 @@ TStreamBytes TOrdexServerClass::ResizeJPEGImage(const std::string& FileName, std
   if (Width <= 0 || Height <= 0 || Width > MaxTargetSide || Height > MaxTargetSide)
     throw EArgumentError("ResizeJPEGImage: недопустимый размер " + std::to_string(Width) + "x" +
                          std::to_string(Height));
-  const std::string Bytes = filestore::ReadWholeFile(FileName);
+  std::string Bytes;
+  {
+    const filestore::TFileHandle File = filestore::OpenShared(FileName);
+    const std::int64_t Size = filestore::FileSize(File);
+    if (Size > MaxJpegFileBytes)
+      throw EImageError("Файл изображения слишком велик для просмотра: " + std::to_string(Size) + " байт");
+    Bytes = filestore::ReadAt(File, 0, static_cast<std::size_t>(Size));
+  }
   const TRgbImage Source = DecodeJpegForTarget(Bytes, Width, Height);
   std::vector<unsigned char> Target(static_cast<std::size_t>(Width) * Height * 3);
   if (!stbir_resize_uint8_srgb(Source.Pixels.data(), Source.Width, Source.Height, 0, Target.data(), Width, Height, 0,

@@ -37,7 +37,7 @@ CREATE TABLE oxFiles (
   KEY ix_oxFiles_tree (treeid, filename)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
--- ordnum is assigned by the server on insert; it orders the versions of a file.
+-- ordnum is assigned by the database on insert; the highest is the newest version.
 CREATE TABLE oxHistory (
   histid        VARCHAR(100) NOT NULL,
   fileid        VARCHAR(100) NULL,
@@ -86,7 +86,7 @@ CREATE TABLE qxroles (
   PRIMARY KEY (roleid)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
--- order_ins is assigned by the server on insert; it orders the user list.
+-- order_ins is assigned by the database on insert; it orders the user list.
 CREATE TABLE qxusers (
   user_id            VARCHAR(100) NOT NULL,
   order_ins          BIGINT NOT NULL AUTO_INCREMENT,

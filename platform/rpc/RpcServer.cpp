@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <atomic>
 #include <condition_variable>
@@ -682,7 +683,7 @@ class TTcpConnection final : public TChannel, public TConnBase, public std::enab
   void WriteNext() {
     if (FWrites.empty()) {
       FWriting = false;
-      if (FCloseAfterWrite && FPending == 0) Teardown();
+      if (FCloseAfterWrite && FPending == 0) Linger();
       return;
     }
     FWriting = true;
@@ -700,6 +701,29 @@ class TTcpConnection final : public TChannel, public TConnBase, public std::enab
         return;
       }
       Self->WriteNext();
+    });
+  }
+
+  // Closes gently after the last answer: stop sending, then read and drop what
+  // the client still sends for a moment. Closing with unread bytes would reset
+  // the connection and could destroy the answer before the client reads it.
+  void Linger() {
+    if (FState == TState::Closed || FLingering) return;
+    FLingering = true;
+    boost::system::error_code Ec;
+    FSocket.shutdown(tcp::socket::shutdown_send, Ec);
+    FTimer.expires_after(std::chrono::seconds(1));
+    FTimer.async_wait([Self = shared_from_this()](const boost::system::error_code& E) {
+      if (!E) Self->Teardown();
+    });
+    Drain();
+  }
+  void Drain() {
+    auto Sink = std::make_shared<std::array<char, 16384>>();
+    FSocket.async_read_some(asio::buffer(*Sink), [Self = shared_from_this(), Sink](const boost::system::error_code& Ec,
+                                                                                  std::size_t) {
+      if (Ec) return Self->Teardown();
+      Self->Drain();
     });
   }
 
@@ -728,6 +752,7 @@ class TTcpConnection final : public TChannel, public TConnBase, public std::enab
   bool FWriting = false;
   bool FReading = false;
   bool FCloseAfterWrite = false;
+  bool FLingering = false;
   std::size_t FPending = 0;  // calls (and a logout) not answered yet
 
   mutable std::mutex FInfoLock;  // guards FSessionId and FInfo (read from any thread)

@@ -97,7 +97,7 @@ TEST(Frame, HeaderMustBeAShallowJsonObject) {
 }
 
 TEST(Base64, RoundTripsAndRefusesGarbage) {
-  for (const std::string S : {"", "a", "ab", "abc", "user:0123abcd", std::string("\0\xff\x10", 3)}) {
+  for (const std::string& S : std::vector<std::string>{"", "a", "ab", "abc", "user:0123abcd", std::string("\0\xff\x10", 3)}) {
     std::string Back;
     ASSERT_TRUE(Base64Decode(Base64Encode(S), Back));
     EXPECT_EQ(Back, S);

@@ -182,7 +182,7 @@ TEST_F(RpcServer, CallsByPositionAndByNameWithEveryType) {
     EXPECT_EQ(V, json({{"ReturnValue", "9000000000"},
                        {"Count", 42},
                        {"Sum", 8999999995.5},
-                       {"Later", "2024-02-29T00:00:00.250"},
+                       {"Later", "2024-03-01T00:00:00.250"},
                        {"Not", false}}));
 
     const auto R = C->Call("TEcho", "Streams", json::array({{{"$blob", 1}}, {{"$blob", 0}}}), {"tail", "head-"});
@@ -228,7 +228,9 @@ TEST_F(RpcServer, BadCallsAnswerErrorsAndTheSessionGoesOn) {
       } catch (const ERemoteError& E) {
         EXPECT_EQ(E.RemoteType(), K.Type);
         EXPECT_NE(std::string(E.what()).find(K.Part), std::string::npos) << E.what();
-        if (T == TTransport::Http) EXPECT_EQ(E.HttpStatus(), K.Status);
+        if (T == TTransport::Http) {
+          EXPECT_EQ(E.HttpStatus(), K.Status);
+        }
       }
     }
     EXPECT_EQ(C->Call("TEcho", "Count").Values["ReturnValue"], 1);

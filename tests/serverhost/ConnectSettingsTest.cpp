@@ -1,0 +1,212 @@
+// The three sources of the main connection, loading and saving the settings.
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "config/ConnectSettings.h"
+#include "common/qxError.h"
+#include "config/dmMHConn.h"
+#include "config/qxSettings.h"
+#include "tests/serverhost/HostTestSupport.h"
+
+namespace ordex {
+namespace {
+
+using test::TFakeApp;
+
+// Records which databases were checked, and can fail like an upgrade that breaks.
+class TRecordingCheck : public ISchemaCheck {
+ public:
+  void CheckSchema(db::TConnection& Conn, const std::string& DbIdentity) override {
+    Calls.push_back(DbIdentity + (Conn.Connected() ? "" : " (closed)"));
+    if (Fail) throw EDatabaseError("upgrade failed");
+  }
+  std::vector<std::string> Calls;
+  bool Fail = false;
+};
+
+// Makes an SQLite file with one table.
+void MakeSQLiteFile(const std::string& Path, const std::vector<std::string>& Statements = {"CREATE TABLE t (x INTEGER)"}) {
+  db::TConnection C;
+  C.SetDriverName("SQLite");
+  C.Params() = {"DriverID=SQLite", "Database=" + Path, "OpenMode=CreateUTF16"};
+  C.Open();
+  for (const auto& S : Statements) C.ExecSQL(S);
+}
+
+class ConnectSettingsTest : public ::testing::Test {
+ protected:
+  TConnInfo Main() { return App.Root().GetConnectionByName(MainDBSrv); }
+  // The frame's start: show the source, load, connect without a message.
+  void Start(TConnectSettings& S) {
+    S.ShowConnectSource();
+    S.LoadConnectSettings();
+    S.ConnectSelected(false);
+  }
+  bool Connected(TConnectSettings& S) { return S.dmQxSrvConnects && S.dmQxSrvConnects->cnQxConn.Connected(); }
+
+  TFakeApp App;
+  TRecordingCheck Check;
+};
+
+TEST_F(ConnectSettingsTest, FirstStartWithoutStoreRefusesAndCreatesNoFile) {
+  TConnectSettings S(&Check);
+  Start(S);
+  EXPECT_EQ(S.Source(), TConnectSource::Default);
+  EXPECT_EQ(S.edPortServer, "4321");
+  EXPECT_EQ(S.edHttp, "");
+  EXPECT_FALSE(S.Panels().paIniSettings);
+  EXPECT_FALSE(S.Panels().tsDBTab);
+  const auto Errors = App.Messages().TakeErrors();
+  ASSERT_EQ(Errors.size(), 1u);
+  EXPECT_EQ(Errors[0].rfind("Ошибка подключения! ", 0), 0u) << Errors[0];
+  EXPECT_FALSE(Connected(S));
+  EXPECT_TRUE(Check.Calls.empty());
+  EXPECT_FALSE(std::filesystem::exists(App.Dir() + "ordex.db"));
+  // The failed source is still recorded as the main connection.
+  const TConnInfo M = Main();
+  EXPECT_EQ(M.TypeDB, "SQLite");
+  EXPECT_EQ(M.Dbname, "");
+  EXPECT_EQ(M.DirFiles, App.Dir() + "files/");
+  EXPECT_EQ(M.NameConnection, "MainDBSrv");
+}
+
+TEST_F(ConnectSettingsTest, DefaultStoreNextToProgramConnectsWithCheckAndMessage) {
+  MakeSQLiteFile(App.Dir() + "ordex.db");
+  TConnectSettings S(&Check);
+  S.ShowConnectSource();
+  S.LoadConnectSettings();
+  S.btnConnectClick();
+  EXPECT_TRUE(Connected(S));
+  EXPECT_EQ(App.Messages().TakeInfos(), std::vector<std::string>{"Подключение произошло успешно!"});
+  EXPECT_TRUE(App.Messages().TakeErrors().empty());
+  EXPECT_EQ(Check.Calls, std::vector<std::string>{"MainDBSrv"});
+  EXPECT_EQ(Main().Dbname, App.Root().FindSQLiteDB("ordex.db"));
+  EXPECT_FALSE(Main().Dbname.empty());
+}
+
+TEST_F(ConnectSettingsTest, IsIniValueChoosesTheSource) {
+  const struct {
+    const char* IsIni;
+    TConnectSource Expected;
+  } Cases[] = {{" 2 ", TConnectSource::DB}, {"1", TConnectSource::Ini}, {"3", TConnectSource::Default},
+               {"", TConnectSource::Default}, {"x", TConnectSource::Default}};
+  for (const auto& C : Cases) {
+    App.WriteConnectSettings({{"IsIni", C.IsIni}});
+    TConnectSettings S;
+    S.SelectSource(TConnectSource::Ini);  // a different start, so the value decides
+    S.LoadConnectSettings();
+    EXPECT_EQ(S.Source(), C.Expected) << "IsIni \"" << C.IsIni << "\"";
+    EXPECT_EQ(S.Panels().tsDBTab, C.Expected == TConnectSource::DB);
+  }
+}
+
+TEST_F(ConnectSettingsTest, IniSourceConnectsWithTheFieldsInParameterOrder) {
+  const std::string Path = App.Dir() + "other.db";
+  MakeSQLiteFile(Path);
+  App.WriteConnectSettings({{"TypeDB", "sqlite"}, {"Database", Path}, {"Port", " "}, {"OrdexPort", "5000"},
+                            {"OrdexHTTP", "8080"}, {"DirFiles", ""}, {"IsIni", "1"}});
+  TConnectSettings S(&Check);
+  S.ShowConnectSource();
+  S.LoadConnectSettings();
+  // Loading records the description as stored; the kind is shown without regard to case.
+  EXPECT_EQ(Main().TypeDB, "sqlite");
+  EXPECT_EQ(S.GetDBTypeName(), "SQLite");
+  EXPECT_EQ(S.edDatabase, Path);
+  EXPECT_EQ(S.edPortServer, "5000");
+  EXPECT_EQ(S.edHttp, "8080");
+
+  S.ConnectSelected(false);
+  ASSERT_TRUE(Connected(S));
+  EXPECT_TRUE(App.Messages().TakeErrors().empty());
+  EXPECT_TRUE(App.Messages().TakeInfos().empty());
+  EXPECT_EQ(S.dmQxSrvConnects->cnQxConn.Params(),
+            (std::vector<std::string>{"DriverID=SQLite", "Database=" + Path, "CharacterSet=utf8mb4",
+                                      "LockingMode=Normal", "OpenMode=CreateUTF16"}));
+  const TConnInfo M = Main();
+  EXPECT_EQ(M.TypeDB, "SQLite");
+  EXPECT_EQ(M.Dbname, Path);
+  EXPECT_EQ(M.DirFiles, App.Dir() + "files/");  // a blank folder gets the default
+  EXPECT_EQ(App.Root().ConnectionCount(), 1);
+}
+
+TEST_F(ConnectSettingsTest, DatabaseSourceUsesFirstSelectedRowAndKeepsEmptyFolder) {
+  const std::string First = App.Dir() + "first.db", Second = App.Dir() + "second.db";
+  MakeSQLiteFile(First);
+  MakeSQLiteFile(Second);
+  MakeSQLiteFile(App.Dir() + "OrdexServer.db",
+                 {"CREATE TABLE dbconnects (id INTEGER PRIMARY KEY AUTOINCREMENT, NameConnect TEXT, Server TEXT, "
+                  "Port INTEGER, Dbname TEXT, Username TEXT, Password TEXT, TypeDB TEXT, SelDB INTEGER, DirFiles TEXT)",
+                  "INSERT INTO dbconnects (NameConnect, TypeDB, Dbname, SelDB, DirFiles) VALUES ('a', 'SQLite', "
+                  "'/nonexistent/a.db', 0, '/a')",
+                  "INSERT INTO dbconnects (NameConnect, TypeDB, Dbname, SelDB, DirFiles) VALUES ('b', 'SQLite', '" +
+                      First + "', 1, '')",
+                  "INSERT INTO dbconnects (NameConnect, TypeDB, Dbname, SelDB, DirFiles) VALUES ('c', 'SQLite', '" +
+                      Second + "', 1, '/c')"});
+  App.WriteConnectSettings({{"IsIni", "2"}});
+  TConnectSettings S(&Check);
+  Start(S);
+  EXPECT_TRUE(App.Messages().TakeErrors().empty());
+  ASSERT_TRUE(Connected(S));
+  EXPECT_EQ(S.dmQxSrvConnects->cnQxConn.ParamValue("Database"), First);
+  EXPECT_EQ(Check.Calls, (std::vector<std::string>{"ConnSrv", "MainDBSrv"}));
+  const TConnInfo M = Main();
+  EXPECT_EQ(M.Dbname, First);
+  EXPECT_EQ(M.DirFiles, "");
+
+  // A new row of the list is the current connection, of the default kind.
+  db::TQuery& Q = *S.iqConnects();
+  Q.Append();
+  EXPECT_EQ(Q.FieldByName("SelDB").AsInteger(), 1);
+  EXPECT_EQ(Q.FieldByName("TypeDB").AsString(), "MySQL");
+  Q.Cancel();
+}
+
+TEST_F(ConnectSettingsTest, DatabaseSourceWithoutConnectionsDatabaseConnectsNothing) {
+  App.WriteConnectSettings({{"IsIni", "2"}});
+  TConnectSettings S(&Check);
+  Start(S);
+  EXPECT_EQ(App.Messages().TakeErrors(),
+            (std::vector<std::string>{"Не найдена база данных подключений!", "Не найдена текущая база данных!"}));
+  EXPECT_FALSE(Connected(S));
+  EXPECT_TRUE(Check.Calls.empty());
+  EXPECT_FALSE(std::filesystem::exists(App.Dir() + "OrdexServer.db"));
+  EXPECT_EQ(Main().Dbname, "");
+}
+
+TEST_F(ConnectSettingsTest, SaveWritesTheFieldsAsTheyStand) {
+  App.WriteConnectSettings({{"TypeDB", "NoSuchKind"}, {"Server", "db1"}, {"IsIni", "1"}});
+  TConnectSettings S;
+  S.LoadConnectSettings();
+  EXPECT_EQ(S.lbTypeDB, -1);
+  S.SelectSource(TConnectSource::Default);
+  S.edPassword = " p w ";
+  S.edHttp = "8081";
+  S.SaveConnectSettings();
+  const auto Saved = App.ReadConnectSettings();
+  const nlohmann::json Expected = {{"ConnectDB",
+                                    {{"TypeDB", "SQLite"}, {"Server", "db1"}, {"Port", ""}, {"Database", ""},
+                                     {"Login", ""}, {"Password", " p w "}, {"DirFiles", ""}, {"OrdexHTTP", "8081"},
+                                     {"OrdexPort", "4321"}, {"IsIni", "0"}}}};
+  EXPECT_EQ(Saved, Expected);
+}
+
+TEST_F(ConnectSettingsTest, SettingsThatAreNotJsonChangeNothing) {
+  ProgramSettingsFile().Write("ConnectionSettings", "TfmOrdexServerMains", "{not json");
+  TConnectSettings S;
+  S.SelectSource(TConnectSource::Ini);
+  S.LoadConnectSettings();
+  EXPECT_EQ(S.Source(), TConnectSource::Ini);
+  EXPECT_EQ(App.Root().ConnectionCount(), 0);
+}
+
+TEST_F(ConnectSettingsTest, FailingSchemaCheckEndsTheConnectBeforeRecording) {
+  MakeSQLiteFile(App.Dir() + "ordex.db");
+  Check.Fail = true;
+  TConnectSettings S(&Check);
+  EXPECT_THROW(S.ConnectSelected(false), EDatabaseError);
+  EXPECT_EQ(App.Root().ConnectionCount(), 0);
+}
+
+}  // namespace
+}  // namespace ordex
