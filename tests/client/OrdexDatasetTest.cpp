@@ -361,7 +361,9 @@ TEST(ApplyErrorsTest, TellsReportsFromOtherMessages) {
   };
   for (const TCase& C : Cases) {
     EXPECT_EQ(IsApplyErrorReport(C.Message), C.IsReport) << C.Message;
-    if (!C.IsReport) EXPECT_TRUE(ParseApplyErrors(C.Message).empty()) << C.Message;
+    if (!C.IsReport) {
+      EXPECT_TRUE(ParseApplyErrors(C.Message).empty()) << C.Message;
+    }
   }
   const auto Odd = ParseApplyErrors(Cases[2].Message);
   ASSERT_EQ(Odd.size(), 1u);

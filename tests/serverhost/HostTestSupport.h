@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/asio.hpp>
@@ -19,6 +20,7 @@
 #include "common/qxBase.h"
 #include "config/qxroot.h"
 #include "platform/rpc/Frame.h"
+#include "serverhost/ConsoleModel.h"
 #include "tests/support/TestDatabases.h"
 
 namespace ordex::test {
@@ -82,7 +84,7 @@ class TSeededDatabase {
 };
 
 // Drains Queue on this thread until Done() holds or Timeout passes.
-bool DrainUntil(class TConsoleQueue& Queue, const std::function<bool()>& Done,
+bool DrainUntil(TConsoleQueue& Queue, const std::function<bool()>& Done,
                 std::chrono::milliseconds Timeout = std::chrono::seconds(5));
 
 // A port that was free a moment ago.
