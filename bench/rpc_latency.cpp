@@ -96,7 +96,8 @@ int main(int Argc, char** Argv) {
   Server.SetTcpPort(0);
   Server.AttachHttp(0);
   Server.Start();
-  std::printf("server: %zu worker threads default, %u cores\n", Settings.IoThreads, std::thread::hardware_concurrency());
+  std::printf("server: %zu I/O threads, default worker pool, %u cores\n", Settings.IoThreads,
+              std::thread::hardware_concurrency());
   for (const auto& [T, Name] : {std::pair{client::TTransport::Tcp, "tcp"}, std::pair{client::TTransport::Http, "http"}}) {
     const auto Port = T == client::TTransport::Tcp ? Server.BoundTcpPort() : Server.BoundHttpPort();
     Latency(Port, T, Name);

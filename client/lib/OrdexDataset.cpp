@@ -112,7 +112,12 @@ void TClientDataset::MoveTo(std::size_t Row) {
 
 bool TClientDataset::Locate(std::string_view Field, const TValue& Value) {
   const std::size_t F = FieldNo(Field);
-  const TValue Wanted = Value.ConvertTo(FColumns[F].Type);
+  TValue Wanted;
+  try {
+    Wanted = Value.ConvertTo(FColumns[F].Type);
+  } catch (const EConvertError&) {
+    return false;  // a value the column cannot hold matches no row
+  }
   for (std::size_t I = 0; I < FRows.size(); ++I)
     if (FRows[I].Cur[F] == Wanted) {
       FCur = I;

@@ -2,6 +2,7 @@
 // that goes back; the error report of a failed post.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,14 @@
 #include "platform/db/DataStream.h"
 #include "platform/db/Db.h"
 #include "tests/support/TestDatabases.h"
+
+namespace ordex::db {
+// Readable values in failure messages.
+void PrintTo(const TValue& V, std::ostream* Out) {
+  *Out << (V.IsNull() ? std::string("NULL") : "'" + V.AsString() + "'") << " (type " << static_cast<int>(V.Type()) << ")";
+}
+void PrintTo(TRowState S, std::ostream* Out) { *Out << static_cast<int>(S); }
+}  // namespace ordex::db
 
 namespace ordex::client {
 namespace {
@@ -91,7 +100,10 @@ TEST(ClientDatasetTest, ReadsTheNamedTableWithTypedFieldsAndNulls) {
   EXPECT_TRUE(DS.Locate("fileid", TValue::Text("f3")));
   EXPECT_EQ(DS.RecNo(), 2u);
   EXPECT_FALSE(DS.Locate("fileid", TValue::Text("zz")));
+  EXPECT_FALSE(DS.Locate("count_history", TValue::Text("abc")));
   EXPECT_EQ(DS.RecNo(), 2u);
+  EXPECT_TRUE(DS.Locate("COUNT_HISTORY", TValue::Text("1")));  // converted to the column's type
+  EXPECT_EQ(DS.RecNo(), 0u);
   EXPECT_FALSE(DS.HasChanges());
 }
 
@@ -151,6 +163,8 @@ TEST(ClientDatasetTest, ChangeSetCarriesEachKindOfChangeInOrderOfFirstChange) {
   DS.Append();                       // inserted
   DS.SetText("fileid", "f4");
   DS.SetNull("filename");
+  DS.Locate("fileid", TValue::Text("f3"));
+  DS.SetText("filename", "c3.txt");  // a later edit keeps the row's place
   EXPECT_EQ(DS.RowCount(), 3u);
   EXPECT_TRUE(DS.HasChanges());
 
@@ -161,16 +175,16 @@ TEST(ClientDatasetTest, ChangeSetCarriesEachKindOfChangeInOrderOfFirstChange) {
   EXPECT_EQ(T.Columns[1].OriginTable, "oxFiles");
   ASSERT_EQ(T.Changes.size(), 3u);
 
-  EXPECT_EQ(T.Changes[0].State, TRowState::Modified);
+  ASSERT_EQ(T.Changes[0].State, TRowState::Modified);
   EXPECT_EQ(T.Changes[0].Old[1], TValue::Text("c.txt"));
-  EXPECT_EQ(T.Changes[0].New[1], TValue::Text("c2.txt"));
+  EXPECT_EQ(T.Changes[0].New[1], TValue::Text("c3.txt"));
   EXPECT_EQ(T.Changes[0].New[2], TValue::Int32(3));  // unchanged columns travel too
 
-  EXPECT_EQ(T.Changes[1].State, TRowState::Deleted);
+  ASSERT_EQ(T.Changes[1].State, TRowState::Deleted);
   EXPECT_EQ(T.Changes[1].Old[0], TValue::Text("f1"));
   EXPECT_TRUE(T.Changes[1].New.empty());
 
-  EXPECT_EQ(T.Changes[2].State, TRowState::Inserted);
+  ASSERT_EQ(T.Changes[2].State, TRowState::Inserted);
   EXPECT_TRUE(T.Changes[2].Old.empty());
   EXPECT_EQ(T.Changes[2].New[0], TValue::Text("f4"));
   EXPECT_TRUE(T.Changes[2].New[1].IsNull());
@@ -191,7 +205,7 @@ TEST(ClientDatasetTest, ModifiedRowKeepsItsLoadedValuesAcrossEdits) {
 
   db::TStreamTable T = RoundTrip(DS);
   ASSERT_EQ(T.Changes.size(), 1u);
-  EXPECT_EQ(T.Changes[0].State, TRowState::Modified);
+  ASSERT_EQ(T.Changes[0].State, TRowState::Modified);
   EXPECT_EQ(T.Changes[0].Old[1], TValue::Text("a.txt"));
   EXPECT_EQ(T.Changes[0].New[1], TValue::Text("c.txt"));
   EXPECT_EQ(T.Changes[0].Old[2], TValue::Int32(1));
@@ -207,7 +221,7 @@ TEST(ClientDatasetTest, ModifiedRowKeepsItsLoadedValuesAcrossEdits) {
   DS.Delete();
   T = RoundTrip(DS);
   ASSERT_EQ(T.Changes.size(), 1u);
-  EXPECT_EQ(T.Changes[0].State, TRowState::Deleted);
+  ASSERT_EQ(T.Changes[0].State, TRowState::Deleted);
   EXPECT_EQ(T.Changes[0].Old[1], TValue::Text("a.txt"));
 }
 
@@ -221,7 +235,7 @@ TEST(ClientDatasetTest, AppendedRowStaysInsertedOrVanishesWhenDeleted) {
 
   db::TStreamTable T = RoundTrip(DS);
   ASSERT_EQ(T.Changes.size(), 1u);
-  EXPECT_EQ(T.Changes[0].State, TRowState::Inserted);
+  ASSERT_EQ(T.Changes[0].State, TRowState::Inserted);
   EXPECT_EQ(T.Changes[0].New[1], TValue::Text("second"));
 
   // An appended row left all NULL is still an insert (the database may fill it).
@@ -261,7 +275,7 @@ TEST(ClientDatasetTest, CancelRestoresAndMergeAcceptsTheChanges) {
   DS.SetText("fileid", "n2");
   const db::TStreamTable T = RoundTrip(DS);
   ASSERT_EQ(T.Changes.size(), 1u);
-  EXPECT_EQ(T.Changes[0].State, TRowState::Modified);
+  ASSERT_EQ(T.Changes[0].State, TRowState::Modified);
   EXPECT_EQ(T.Changes[0].Old[0], TValue::Text("n1"));
 }
 
