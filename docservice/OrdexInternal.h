@@ -28,7 +28,8 @@ inline void OpenWith(db::TQuery& Q, std::string_view Param, std::string Value) {
 // quotes doubled, and on MySQL (where a backslash escapes inside literals)
 // backslashes doubled too, so the value can never end the literal early.
 inline std::string EscapeSqlText(const db::TConnection& Conn, std::string_view Text) {
-  const bool MySql = Conn.DriverName() != "SQLite";
+  // Anything not known to be SQLite gets the stricter MySQL escaping.
+  const bool MySql = Conn.Connected() ? Conn.Dialect() != "SQLite" : !db::SameName(Conn.DriverName(), "SQLite");
   std::string Out;
   Out.reserve(Text.size() + 2);
   for (const char C : Text) {

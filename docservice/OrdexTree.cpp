@@ -88,7 +88,7 @@ TStreamBytes TOrdexServerClass::StreamGet() {
 void TOrdexServerClass::InsNode(const std::string& NewTreeID, const std::string& ParentTreeID,
                                 const std::string& NodeText) {
   // A folder that is its own parent would make every upward walk endless.
-  if (Trim(NewTreeID) == Trim(ParentTreeID))
+  if (!IsTopParent(Trim(ParentTreeID)) && Trim(NewTreeID) == Trim(ParentTreeID))
     throw EArgumentError("Папка не может быть собственной родительской папкой: '" + NewTreeID + "'");
   OpenWith(iqTreeEdit, "treeid", NewTreeID);
   iqTreeEdit.Append();

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "common/qxError.h"
 
@@ -58,15 +59,24 @@ const char* TypeName(TFieldType Type) noexcept {
 class TWriter {
  public:
   void U8(std::uint8_t V) { FOut.push_back(static_cast<char>(V)); }
-  void U32(std::uint64_t V, const std::string& What) {
-    if (V > std::numeric_limits<std::uint32_t>::max())
-      throw EStreamError("Dataset stream: " + What + " is too large for the stream layout");
+  // What describes the item for an error: a text, or a function that makes it.
+  template <typename TWhat>
+  void U32(std::uint64_t V, const TWhat& What) {
+    if (V > std::numeric_limits<std::uint32_t>::max()) {
+      std::string Text;
+      if constexpr (std::is_invocable_v<TWhat>)
+        Text = What();
+      else
+        Text = What;
+      throw EStreamError("Dataset stream: " + Text + " is too large for the stream layout");
+    }
     LittleEndian(static_cast<std::uint32_t>(V));
   }
   void I32(std::int32_t V) { LittleEndian(static_cast<std::uint32_t>(V)); }
   void I64(std::int64_t V) { LittleEndian(static_cast<std::uint64_t>(V)); }
   void F64(double V) { LittleEndian(std::bit_cast<std::uint64_t>(V)); }
-  void Str(std::string_view S, const std::string& What) {
+  template <typename TWhat>
+  void Str(std::string_view S, const TWhat& What) {
     U32(S.size(), What);
     FOut.append(S);
   }
@@ -96,14 +106,15 @@ void WriteValue(TWriter& W, const TValue& V, const TStreamTable& T, std::size_t 
     throw EStreamError("Dataset stream: " + Where(T, Row, C) + ": a " + TypeName(V.Type()) +
                        " value in a " + TypeName(C.Type) + " column");
   W.U8(1);
+  const auto Place = [&] { return Where(T, Row, C); };
   switch (C.Type) {
-    case TFieldType::Text: W.Str(V.Bytes(), Where(T, Row, C)); break;
-    case TFieldType::Blob: W.Str(V.Bytes(), Where(T, Row, C)); break;
+    case TFieldType::Text:
+    case TFieldType::Blob: W.Str(V.Bytes(), Place); break;
     case TFieldType::Decimal:
       if (!IsPlainDecimal(V.Bytes()))
         throw EStreamError("Dataset stream: " + Where(T, Row, C) + ": '" + V.Bytes().substr(0, 64) +
                            "' is not a decimal number");
-      W.Str(V.Bytes(), Where(T, Row, C));
+      W.Str(V.Bytes(), Place);
       break;
     case TFieldType::Int32: W.I32(static_cast<std::int32_t>(V.AsInt64())); break;
     case TFieldType::Int64: W.I64(V.AsInt64()); break;
@@ -129,6 +140,30 @@ void WriteValues(TWriter& W, const std::vector<TValue>& Values, const TStreamTab
 
 // ---------------------------------------------------------------------------
 // Reader: every length is checked against the bytes that remain before use.
+// Places are described lazily: the text is built only for an error.
+
+// Where a read happens: a fixed text, or a value of a table (row, column).
+struct TPlace {
+  const char* Text = nullptr;
+  const std::string* Extra = nullptr;  // appended to Text when set
+  const TStreamTable* Table = nullptr;
+  std::size_t Row = 0;
+  const TStreamColumn* Column = nullptr;
+
+  std::string Describe() const {
+    if (Table && Column) return Where(*Table, Row, *Column);
+    std::string S = Text ? Text : "";
+    if (Extra) S += *Extra;
+    return S;
+  }
+};
+
+TPlace Place(const char* Text, const std::string* Extra = nullptr) {
+  TPlace P;
+  P.Text = Text;
+  P.Extra = Extra;
+  return P;
+}
 
 class TReader {
  public:
@@ -137,41 +172,41 @@ class TReader {
   std::size_t Remaining() const noexcept { return FData.size() - FPos; }
   std::size_t Pos() const noexcept { return FPos; }
 
-  void Need(std::size_t N, const std::string& What) const {
+  void Need(std::size_t N, const TPlace& At) const {
     if (N > Remaining())
-      throw EStreamError("Dataset stream truncated: " + What + " needs " + std::to_string(N) +
+      throw EStreamError("Dataset stream truncated: " + At.Describe() + " needs " + std::to_string(N) +
                          " bytes at offset " + std::to_string(FPos) + ", " + std::to_string(Remaining()) +
                          " left");
   }
-  std::uint8_t U8(const std::string& What) {
-    Need(1, What);
+  std::uint8_t U8(const TPlace& At) {
+    Need(1, At);
     return static_cast<std::uint8_t>(FData[FPos++]);
   }
-  std::uint32_t U32(const std::string& What) { return LittleEndian<std::uint32_t>(What); }
-  std::int32_t I32(const std::string& What) { return static_cast<std::int32_t>(LittleEndian<std::uint32_t>(What)); }
-  std::int64_t I64(const std::string& What) { return static_cast<std::int64_t>(LittleEndian<std::uint64_t>(What)); }
-  double F64(const std::string& What) { return std::bit_cast<double>(LittleEndian<std::uint64_t>(What)); }
-  std::string Str(const std::string& What) {
-    const std::uint32_t N = U32(What + " length");
-    Need(N, What);
+  std::uint32_t U32(const TPlace& At) { return LittleEndian<std::uint32_t>(At); }
+  std::int32_t I32(const TPlace& At) { return static_cast<std::int32_t>(LittleEndian<std::uint32_t>(At)); }
+  std::int64_t I64(const TPlace& At) { return static_cast<std::int64_t>(LittleEndian<std::uint64_t>(At)); }
+  double F64(const TPlace& At) { return std::bit_cast<double>(LittleEndian<std::uint64_t>(At)); }
+  std::string Str(const TPlace& At) {
+    const std::uint32_t N = U32(At);
+    Need(N, At);
     std::string S(FData.substr(FPos, N));
     FPos += N;
     return S;
   }
   // A count of items that each take at least MinBytes: a count the remaining
   // bytes cannot hold is refused before anything is reserved.
-  std::uint32_t Count(std::size_t MinBytes, const std::string& What) {
-    const std::uint32_t N = U32(What);
+  std::uint32_t Count(std::size_t MinBytes, const TPlace& At) {
+    const std::uint32_t N = U32(At);
     if (MinBytes > 0 && N > Remaining() / MinBytes)
-      throw EStreamError("Dataset stream: " + What + " " + std::to_string(N) + " exceeds the " +
+      throw EStreamError("Dataset stream: " + At.Describe() + " " + std::to_string(N) + " exceeds the " +
                          std::to_string(Remaining()) + " bytes left at offset " + std::to_string(FPos));
     return N;
   }
 
  private:
   template <typename T>
-  T LittleEndian(const std::string& What) {
-    Need(sizeof(T), What);
+  T LittleEndian(const TPlace& At) {
+    Need(sizeof(T), At);
     T V = 0;
     for (std::size_t I = 0; I < sizeof(T); ++I)
       V |= static_cast<T>(static_cast<unsigned char>(FData[FPos + I])) << (8 * I);
@@ -183,36 +218,39 @@ class TReader {
 };
 
 TValue ReadValue(TReader& R, const TStreamTable& T, std::size_t Row, const TStreamColumn& C) {
-  const std::uint8_t Present = R.U8(Where(T, Row, C));
+  TPlace At;
+  At.Table = &T, At.Row = Row, At.Column = &C;
+  const std::uint8_t Present = R.U8(At);
   if (Present == 0) return TValue::Null(C.Type);
   if (Present != 1)
-    throw EStreamError("Dataset stream: " + Where(T, Row, C) + ": bad presence byte " + std::to_string(Present));
-  const std::string W = Where(T, Row, C);
+    throw EStreamError("Dataset stream: " + At.Describe() + ": bad presence byte " + std::to_string(Present));
   switch (C.Type) {
-    case TFieldType::Text: return TValue::Text(R.Str(W));
-    case TFieldType::Blob: return TValue::Blob(R.Str(W));
+    case TFieldType::Text: return TValue::Text(R.Str(At));
+    case TFieldType::Blob: return TValue::Blob(R.Str(At));
     case TFieldType::Decimal: {
-      std::string S = R.Str(W);
+      std::string S = R.Str(At);
       if (!IsPlainDecimal(S))
-        throw EStreamError("Dataset stream: " + W + ": '" + S.substr(0, 64) + "' is not a decimal number");
+        throw EStreamError("Dataset stream: " + At.Describe() + ": '" + S.substr(0, 64) + "' is not a decimal number");
       return TValue::Decimal(std::move(S));
     }
-    case TFieldType::Int32: return TValue::Int32(R.I32(W));
-    case TFieldType::Int64: return TValue::Int64(R.I64(W));
-    case TFieldType::Float: return TValue::Float(R.F64(W));
+    case TFieldType::Int32: return TValue::Int32(R.I32(At));
+    case TFieldType::Int64: return TValue::Int64(R.I64(At));
+    case TFieldType::Float: return TValue::Float(R.F64(At));
     case TFieldType::Boolean: {
-      const std::uint8_t B = R.U8(W);
-      if (B > 1) throw EStreamError("Dataset stream: " + W + ": Boolean payload " + std::to_string(B) + " is not 0 or 1");
+      const std::uint8_t B = R.U8(At);
+      if (B > 1)
+        throw EStreamError("Dataset stream: " + At.Describe() + ": Boolean payload " + std::to_string(B) +
+                           " is not 0 or 1");
       return TValue::Boolean(B == 1);
     }
     case TFieldType::DateTime: {
-      const double D = R.F64(W);
-      if (!ValidDateTime(D)) throw EStreamError("Dataset stream: " + W + ": date-time out of range");
+      const double D = R.F64(At);
+      if (!ValidDateTime(D)) throw EStreamError("Dataset stream: " + At.Describe() + ": date-time out of range");
       return TValue::DateTime(D);
     }
     case TFieldType::Unknown: break;
   }
-  throw EStreamError("Dataset stream: " + W + ": unknown column type");
+  throw EStreamError("Dataset stream: " + At.Describe() + ": unknown column type");
 }
 
 std::vector<TValue> ReadValues(TReader& R, const TStreamTable& T, std::size_t Row) {
@@ -284,52 +322,54 @@ std::string WriteDataStream(const TDataStream& Stream) {
 
 TDataStream ReadDataStream(std::string_view Bytes) {
   TReader R(Bytes);
-  R.Need(sizeof kMagic, "the stream header");
+  R.Need(sizeof kMagic, Place("the stream header"));
   if (std::memcmp(Bytes.data(), kMagic, sizeof kMagic) != 0)
     throw EStreamError("Not a dataset stream: the header \"ODS1\" is missing");
-  for (std::size_t I = 0; I < sizeof kMagic; ++I) R.U8("the stream header");
+  for (std::size_t I = 0; I < sizeof kMagic; ++I) R.U8(Place("the stream header"));
 
   TDataStream S;
-  const std::uint8_t Kind = R.U8("the stream kind");
+  const std::uint8_t Kind = R.U8(Place("the stream kind"));
   if (Kind != 1 && Kind != 2) throw EStreamError("Dataset stream: unknown stream kind " + std::to_string(Kind));
   S.Kind = static_cast<TStreamKind>(Kind);
 
-  const std::uint32_t Tables = R.Count(kMinTableBytes, "the number of tables");
+  const std::uint32_t Tables = R.Count(kMinTableBytes, Place("the number of tables"));
   S.Tables.reserve(Tables);
   for (std::uint32_t TI = 0; TI < Tables; ++TI) {
     TStreamTable& T = S.Tables.emplace_back();
-    T.Name = R.Str("the name of table " + std::to_string(TI));
-    const std::uint32_t Columns = R.Count(kMinColumnBytes, "the number of columns of table '" + T.Name + "'");
+    const std::string Index = std::to_string(TI);
+    T.Name = R.Str(Place("the name of table ", &Index));
+    const std::string OfTable = "table '" + T.Name + "'";
+    const std::uint32_t Columns = R.Count(kMinColumnBytes, Place("the number of columns of ", &OfTable));
     T.Columns.reserve(Columns);
     for (std::uint32_t CI = 0; CI < Columns; ++CI) {
       TStreamColumn& C = T.Columns.emplace_back();
-      const std::string Where = "table '" + T.Name + "', column " + std::to_string(CI);
-      C.Name = R.Str(Where + " name");
-      const std::string Named = "table '" + T.Name + "', column '" + C.Name + "'";
-      const std::uint8_t Type = R.U8(Named + " type");
+      const std::string Where = OfTable + ", column " + std::to_string(CI);
+      C.Name = R.Str(Place("", &Where));
+      const std::string Named = OfTable + ", column '" + C.Name + "'";
+      const std::uint8_t Type = R.U8(Place("", &Named));
       if (!ValidType(Type)) throw EStreamError("Dataset stream: " + Named + ": unknown type " + std::to_string(Type));
       C.Type = static_cast<TFieldType>(Type);
-      C.Flags = R.U8(Named + " flags");
+      C.Flags = R.U8(Place("", &Named));
       if ((C.Flags & ~kKnownFlags) != 0)
         throw EStreamError("Dataset stream: " + Named + ": unknown flags " + std::to_string(C.Flags));
-      C.Size = R.U32(Named + " size");
-      C.OriginTable = R.Str(Named + " origin table");
-      C.OriginColumn = R.Str(Named + " origin column");
+      C.Size = R.U32(Place("", &Named));
+      C.OriginTable = R.Str(Place("", &Named));
+      C.OriginColumn = R.Str(Place("", &Named));
     }
     if (S.Kind == TStreamKind::Data) {
       // A data row takes at least one presence byte per column.
-      const std::uint32_t Rows = R.Count(T.Columns.size(), "the number of rows of table '" + T.Name + "'");
+      const std::uint32_t Rows = R.Count(T.Columns.size(), Place("the number of rows of ", &OfTable));
       if (T.Columns.empty() && Rows > 0)
-        throw EStreamError("Dataset stream: table '" + T.Name + "' has rows but no columns");
+        throw EStreamError("Dataset stream: " + OfTable + " has rows but no columns");
       T.Rows.reserve(Rows);
       for (std::uint32_t RI = 0; RI < Rows; ++RI) T.Rows.push_back(ReadValues(R, T, RI));
     } else {
       // A change takes at least its state byte and one presence byte per column.
-      const std::uint32_t Changes = R.Count(1 + T.Columns.size(), "the number of changes of table '" + T.Name + "'");
+      const std::uint32_t Changes = R.Count(1 + T.Columns.size(), Place("the number of changes of ", &OfTable));
       T.Changes.reserve(Changes);
       for (std::uint32_t RI = 0; RI < Changes; ++RI) {
         TStreamChange& Ch = T.Changes.emplace_back();
-        const std::uint8_t State = R.U8("table '" + T.Name + "', row " + std::to_string(RI) + " state");
+        const std::uint8_t State = R.U8(Place("the row state in ", &OfTable));
         switch (State) {
           case 1:
             Ch.State = TRowState::Inserted;
@@ -345,7 +385,7 @@ TDataStream ReadDataStream(std::string_view Bytes) {
             Ch.Old = ReadValues(R, T, RI);
             break;
           default:
-            throw EStreamError("Dataset stream: table '" + T.Name + "', row " + std::to_string(RI) +
+            throw EStreamError("Dataset stream: " + OfTable + ", row " + std::to_string(RI) +
                                ": unknown row state " + std::to_string(State));
         }
       }

@@ -101,6 +101,8 @@ TEST_P(FileListTest, DeletedLiveAndShowAll) {
   EXPECT_EQ(FileIDs(FilterJson("t", {{"FileID", "b"}})), Ids{"b"});
   EXPECT_EQ(FileIDs(FilterJson("t", {{"FileID", "b') or ('1'='1"}})), Ids{});
   EXPECT_EQ(Srv().OrdexFilterObj.FileID, "b') or ('1'='1");
+  // A backslash escapes inside MySQL literals: it must not free the quote after it.
+  EXPECT_EQ(FileIDs(FilterJson("t", {{"FileID", "b\\') or ('1'='1"}})), Ids{});
 }
 
 TEST_P(FileListTest, RightsDecideTheRows) {
