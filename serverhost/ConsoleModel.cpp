@@ -99,9 +99,13 @@ bool TConsoleModel::DelSessionRow(const std::string& SessionID) {
   return true;
 }
 
-int TConsoleModel::FindConnectionLine(const void* Connection) const {
+bool SameConnection(const TConnectionKey& A, const TConnectionKey& B) noexcept {
+  return !A.owner_before(B) && !B.owner_before(A);
+}
+
+int TConsoleModel::FindConnectionLine(const TConnectionKey& Connection) const {
   for (std::size_t I = 0; I < ConnectionsList.size(); ++I)
-    if (ConnectionsList[I].Connection.get() == Connection) return static_cast<int>(I);
+    if (SameConnection(ConnectionsList[I].Connection, Connection)) return static_cast<int>(I);
   return -1;
 }
 
@@ -110,7 +114,7 @@ void TConsoleModel::AddConnectionLine(std::string Text, TConnectionKey Connectio
   ConnectionsList.push_back({std::move(Text), std::move(Connection)});
 }
 
-bool TConsoleModel::DelConnectionLine(const void* Connection) {
+bool TConsoleModel::DelConnectionLine(const TConnectionKey& Connection) {
   const int I = FindConnectionLine(Connection);
   if (I < 0) return false;
   Changed("Connection " + ConnectionsList[static_cast<std::size_t>(I)].Text + " closed");

@@ -65,10 +65,13 @@ class TConsoleLoop {
 // ---------------------------------------------------------------------------
 // Console state (UI thread only)
 
-// A TCP connection as the transport reports it, compared by identity (never
-// dereferenced here). Holding it keeps the identity from being reused while a
-// line still shows it.
-using TConnectionKey = std::shared_ptr<const void>;
+// A TCP connection as the transport reports it, compared by identity (the
+// owner, so an expired key still matches its line and is never mistaken for a
+// later connection). It does not keep the connection alive: connections must
+// not outlive the server that made them.
+using TConnectionKey = std::weak_ptr<const void>;
+// True when both keys name the same connection.
+bool SameConnection(const TConnectionKey& A, const TConnectionKey& B) noexcept;
 
 // One row of the sessions table.
 struct TSessionRow {
@@ -107,10 +110,10 @@ class TConsoleModel {
   // Connections list (single selection, -1: none).
   std::vector<TConnectionLine> ConnectionsList;
   int ConnectionsSelected = -1;
-  int FindConnectionLine(const void* Connection) const;
+  int FindConnectionLine(const TConnectionKey& Connection) const;
   void AddConnectionLine(std::string Text, TConnectionKey Connection);
   // Deletes the connection's line; false when there is none.
-  bool DelConnectionLine(const void* Connection);
+  bool DelConnectionLine(const TConnectionKey& Connection);
 
   // Session-id list (single selection, -1: none).
   std::vector<std::string> SessionIdList;

@@ -23,6 +23,15 @@ std::uint16_t ParsePort(const std::string& Text) {
   return static_cast<std::uint16_t>(Value);
 }
 
+// The line text of a connection.
+std::string ConnectionText(const rpc::TConnectionPtr& Connection) {
+  if (Connection) {
+    const rpc::TClientInfo Info = Connection->ClientInfo();
+    if (!Info.IpAddress.empty()) return Info.IpAddress + ":" + std::to_string(Info.ClientPort);
+  }
+  return "Channel is missing proper ClientInfo.";
+}
+
 bool AllDigits(const std::string& Text) {
   for (const char C : Text)
     if (C < '0' || C > '9') return false;
@@ -131,7 +140,11 @@ void TfrmQxServers::QxSrvTranstConnEvent(const rpc::TConnectionPtr& Connection, 
       if (!FConnections) return;
       (*FConnections)[Connection.get()] = Connection;
     }
-    PostUI([this, Connection] { AddConnectionToList(Connection); });
+    // The UI thread gets the text and a weak key: a queued task never keeps a
+    // connection alive beyond its server.
+    PostUI([this, Text = ConnectionText(Connection), Key = TConnectionKey(Connection)] {
+      AddConnectionLine(Text, Key);
+    });
     bool Use = false;
     std::string IdleMs;
     {
@@ -151,8 +164,8 @@ void TfrmQxServers::QxSrvTranstDiscEvent(const rpc::TConnectionPtr& Connection) 
       if (!FConnections) return;
       FConnections->erase(Connection.get());
     }
-    PostUI([this, Connection] {
-      if (FModel.DelConnectionLine(Connection.get()) && FModel.ConnectionsSelected < 0)
+    PostUI([this, Key = TConnectionKey(Connection)] {
+      if (FModel.DelConnectionLine(Key) && FModel.ConnectionsSelected < 0)
         FModel.SessionIdSelected = -1;
       CalcConnections();
     });
@@ -189,11 +202,10 @@ void TfrmQxServers::SwitchKeepAliveOn(rpc::TChannel& Channel, const std::string&
 // Console operations (UI thread)
 
 void TfrmQxServers::AddConnectionToList(const rpc::TConnectionPtr& Connection) {
-  std::string Text = "Channel is missing proper ClientInfo.";
-  if (Connection) {
-    const rpc::TClientInfo Info = Connection->ClientInfo();
-    if (!Info.IpAddress.empty()) Text = Info.IpAddress + ":" + std::to_string(Info.ClientPort);
-  }
+  AddConnectionLine(ConnectionText(Connection), Connection);
+}
+
+void TfrmQxServers::AddConnectionLine(std::string Text, const TConnectionKey& Connection) {
   FModel.AddConnectionLine(std::move(Text), Connection);
   CalcConnections();
 }
@@ -227,7 +239,7 @@ void TfrmQxServers::AddSessionRow(const std::string& SessionID, const std::strin
   Row.SessionStart = Info->SessionStart;
   rpc::TConnectionPtr Channel;
   if (const int Line = FindChannel(SessionID); Line >= 0)
-    Channel = GetChannel(FModel.ConnectionsList[static_cast<std::size_t>(Line)].Connection.get());
+    Channel = GetChannel(FModel.ConnectionsList[static_cast<std::size_t>(Line)].Connection);
   if (!Channel && !PeerIp.empty()) Channel = FindConnectionByPeer(PeerIp, PeerPort, SessionID);
   if (Channel) {
     const rpc::TClientInfo Client = Channel->ClientInfo();
@@ -265,21 +277,23 @@ rpc::TConnectionPtr TfrmQxServers::FindConnectionByPeer(const std::string& PeerI
 
 int TfrmQxServers::GetConnectionIndex(const std::string& SessionID) const {
   const auto Connection = GetConnectionForSession(SessionID);
-  return Connection ? FModel.FindConnectionLine(Connection.get()) : -1;
+  return Connection ? FModel.FindConnectionLine(Connection) : -1;
 }
 
-const void* TfrmQxServers::GetSelectedConnection() const {
+TConnectionKey TfrmQxServers::GetSelectedConnection() const {
   const int I = FModel.ConnectionsSelected;
-  if (I < 0 || static_cast<std::size_t>(I) >= FModel.ConnectionsList.size()) return nullptr;
-  return FModel.ConnectionsList[static_cast<std::size_t>(I)].Connection.get();
+  if (I < 0 || static_cast<std::size_t>(I) >= FModel.ConnectionsList.size()) return {};
+  return FModel.ConnectionsList[static_cast<std::size_t>(I)].Connection;
 }
 
-rpc::TConnectionPtr TfrmQxServers::GetChannel(const void* Connection) const {
-  if (!Connection) Connection = GetSelectedConnection();
-  if (!Connection) return nullptr;
+rpc::TConnectionPtr TfrmQxServers::GetChannel(const TConnectionKey& Connection) const {
+  const TConnectionKey Key = SameConnection(Connection, {}) ? GetSelectedConnection() : Connection;
+  // A connection that is gone has left the map as well.
+  const auto Alive = Key.lock();
+  if (!Alive) return nullptr;
   const std::lock_guard Guard(FConnectionsLock);
   if (!FConnections) return nullptr;
-  const auto It = FConnections->find(Connection);
+  const auto It = FConnections->find(Alive.get());
   return It == FConnections->end() ? nullptr : It->second;
 }
 
@@ -326,7 +340,9 @@ void TfrmQxServers::SelChanel() {
     FModel.ConnectionsSelected = Line;
 }
 
-bool TfrmQxServers::ConnectionsListContextPopup() const { return GetSelectedConnection() != nullptr; }
+bool TfrmQxServers::ConnectionsListContextPopup() const {
+  return !SameConnection(GetSelectedConnection(), {});
+}
 
 void TfrmQxServers::EnableKAItemClick() {
   const auto Channel = GetChannel();

@@ -67,10 +67,11 @@ class TfrmQxServers {
   int GetConnectionIndex(const std::string& SessionID) const;
   // Index of the line of the session's connection, or -1 (the same as GetConnectionIndex).
   int FindChannel(const std::string& SessionID) const { return GetConnectionIndex(SessionID); }
-  // The connection of the selected line, or nullptr.
-  const void* GetSelectedConnection() const;
-  // The channel of the connection from the map (the selected one when nullptr), or nullptr.
-  rpc::TConnectionPtr GetChannel(const void* Connection = nullptr) const;
+  // The connection of the selected line, or an empty key.
+  TConnectionKey GetSelectedConnection() const;
+  // The channel of the connection from the map (the selected one when the key
+  // is empty), or nullptr when it has none (any more).
+  rpc::TConnectionPtr GetChannel(const TConnectionKey& Connection = {}) const;
   void CloseSelectedConnection();
   void ForceConnectionClose(const std::string& SessionId);
 
@@ -102,6 +103,8 @@ class TfrmQxServers {
   bool HasConnectionMap() const;
 
  private:
+  // Appends a connection's line (text made where the event arrived), then the count.
+  void AddConnectionLine(std::string Text, const TConnectionKey& Connection);
   // AddSessionInfo with the peer address of the login's connection: the
   // transport names a channel's session only once the login has been answered,
   // so a row made before then finds its connection by that address.

@@ -175,6 +175,9 @@ class TConnBase {
   virtual ~TConnBase() = default;
   // Closes the connection from any thread.
   virtual void Shutdown() = 0;
+  // The server stops without this connection having closed: cut every link
+  // that could reach its network objects from outside.
+  virtual void Abandon() {}
 };
 
 }  // namespace
@@ -422,7 +425,59 @@ namespace {
 // ---------------------------------------------------------------------------
 // TCP transport: one session per connection, framed messages.
 
-class TTcpConnection final : public TChannel, public TConnBase, public std::enable_shared_from_this<TTcpConnection> {
+class TTcpConnection;
+
+// The public face of a TCP connection. It holds no network object, so it may
+// outlive the connection and the server; once detached (the connection closed
+// or the server stopping) its actions do nothing.
+class TTcpChannel final : public TChannel {
+ public:
+  explicit TTcpChannel(TClientInfo Info) : FInfo(std::move(Info)) {}
+
+  std::string SessionId() const override {
+    std::lock_guard L(FLock);
+    return FSessionId;
+  }
+  TClientInfo ClientInfo() const override {
+    std::lock_guard L(FLock);
+    return FInfo;
+  }
+  void EnableKeepAlive(std::int64_t IdleMs, std::int64_t IntervalMs) override;
+  void DisableKeepAlive() override;
+  std::optional<TKeepAliveState> QueryKeepAlive() override;
+  void Close() override;
+
+  // --- for the connection
+  void Attach(const std::shared_ptr<TTcpConnection>& C) {
+    std::lock_guard L(FLock);
+    FConnection = C;
+  }
+  void Detach() {
+    std::lock_guard L(FLock);
+    FConnection.reset();
+  }
+  void SetSessionId(std::string Id) {
+    std::lock_guard L(FLock);
+    FSessionId = std::move(Id);
+  }
+  void SetAppName(std::string App) {
+    std::lock_guard L(FLock);
+    FInfo.AppName = std::move(App);
+  }
+
+ private:
+  // Runs Fn with the live connection, under the lock, so nothing is queued on
+  // the connection's strand after Detach(). False when detached.
+  template <class F>
+  bool WithConnection(F&& Fn);
+
+  mutable std::mutex FLock;  // guards everything below
+  std::weak_ptr<TTcpConnection> FConnection;
+  std::string FSessionId;
+  TClientInfo FInfo;
+};
+
+class TTcpConnection final : public TConnBase, public std::enable_shared_from_this<TTcpConnection> {
  public:
   TTcpConnection(TRuntime& Run, tcp::socket Socket, TStrand Strand)
       : FRun(Run), FStrand(std::move(Strand)), FSocket(std::move(Socket)), FTimer(FStrand), FReader(Run.Settings.Limits) {
@@ -433,11 +488,13 @@ class TTcpConnection final : public TChannel, public TConnBase, public std::enab
       FInfo.ClientPort = Remote.port();
     }
     FInfo.Protocol = "tcp/ip";
+    FChannel = std::make_shared<TTcpChannel>(FInfo);
   }
 
   // Runs on the strand: reports the connection and starts reading the login.
   void Begin() {
-    FRun.FireConnect(shared_from_this());
+    FChannel->Attach(shared_from_this());
+    FRun.FireConnect(FChannel);
     if (FState == TState::Closed) return;
     FTimer.expires_after(FRun.Settings.HeaderTimeout);
     FTimer.async_wait([Self = shared_from_this()](const boost::system::error_code& Ec) {
@@ -446,63 +503,39 @@ class TTcpConnection final : public TChannel, public TConnBase, public std::enab
     MaybeRead();
   }
 
-  // --- TChannel
-  std::string SessionId() const override {
-    std::lock_guard L(FInfoLock);
-    return FSessionId;
+  const TStrand& Strand() const noexcept { return FStrand; }
+
+  // Keep-alive and its state; on the strand only.
+  void SetKeepAlive(bool On, int IdleSeconds, int IntervalSeconds) {
+    if (!FSocket.is_open()) return;
+    const int Fd = FSocket.native_handle();
+    const int Flag = On ? 1 : 0;
+    bool Ok = setsockopt(Fd, SOL_SOCKET, SO_KEEPALIVE, &Flag, sizeof Flag) == 0;
+    if (On) {
+      Ok = Ok && setsockopt(Fd, IPPROTO_TCP, TCP_KEEPIDLE, &IdleSeconds, sizeof IdleSeconds) == 0 &&
+           setsockopt(Fd, IPPROTO_TCP, TCP_KEEPINTVL, &IntervalSeconds, sizeof IntervalSeconds) == 0;
+    }
+    if (!Ok) LogWarning("Cannot change TCP keep-alive");
   }
-  TClientInfo ClientInfo() const override {
-    std::lock_guard L(FInfoLock);
-    return FInfo;
+  std::optional<TKeepAliveState> ReadKeepAlive() {
+    if (!FSocket.is_open()) return std::nullopt;
+    const int Fd = FSocket.native_handle();
+    TKeepAliveState S;
+    int On = 0;
+    socklen_t Len = sizeof On;
+    getsockopt(Fd, SOL_SOCKET, SO_KEEPALIVE, &On, &Len);
+    S.Enabled = On != 0;
+    Len = sizeof S.IdleSeconds;
+    getsockopt(Fd, IPPROTO_TCP, TCP_KEEPIDLE, &S.IdleSeconds, &Len);
+    Len = sizeof S.IntervalSeconds;
+    getsockopt(Fd, IPPROTO_TCP, TCP_KEEPINTVL, &S.IntervalSeconds, &Len);
+    return S;
   }
-  void EnableKeepAlive(std::int64_t IdleMs, std::int64_t IntervalMs) override {
-    const auto Seconds = [](std::int64_t Ms) {
-      return static_cast<int>(std::clamp<std::int64_t>((Ms + 999) / 1000, 1, 32767));
-    };
-    const int Idle = Seconds(IdleMs), Interval = Seconds(IntervalMs);
-    asio::dispatch(FStrand, [Self = shared_from_this(), Idle, Interval] {
-      if (!Self->FSocket.is_open()) return;
-      const int Fd = Self->FSocket.native_handle();
-      const int On = 1;
-      if (setsockopt(Fd, SOL_SOCKET, SO_KEEPALIVE, &On, sizeof On) != 0 ||
-          setsockopt(Fd, IPPROTO_TCP, TCP_KEEPIDLE, &Idle, sizeof Idle) != 0 ||
-          setsockopt(Fd, IPPROTO_TCP, TCP_KEEPINTVL, &Interval, sizeof Interval) != 0)
-        LogWarning("Cannot switch TCP keep-alive on");
-    });
-  }
-  void DisableKeepAlive() override {
-    asio::dispatch(FStrand, [Self = shared_from_this()] {
-      if (!Self->FSocket.is_open()) return;
-      const int Off = 0;
-      setsockopt(Self->FSocket.native_handle(), SOL_SOCKET, SO_KEEPALIVE, &Off, sizeof Off);
-    });
-  }
-  std::optional<TKeepAliveState> QueryKeepAlive() override {
-    auto Read = [this]() -> std::optional<TKeepAliveState> {
-      if (!FSocket.is_open()) return std::nullopt;
-      const int Fd = FSocket.native_handle();
-      TKeepAliveState S;
-      int On = 0;
-      socklen_t Len = sizeof On;
-      getsockopt(Fd, SOL_SOCKET, SO_KEEPALIVE, &On, &Len);
-      S.Enabled = On != 0;
-      Len = sizeof S.IdleSeconds;
-      getsockopt(Fd, IPPROTO_TCP, TCP_KEEPIDLE, &S.IdleSeconds, &Len);
-      Len = sizeof S.IntervalSeconds;
-      getsockopt(Fd, IPPROTO_TCP, TCP_KEEPINTVL, &S.IntervalSeconds, &Len);
-      return S;
-    };
-    if (FStrand.running_in_this_thread()) return Read();
-    auto Task = std::make_shared<std::packaged_task<std::optional<TKeepAliveState>()>>(Read);
-    auto Result = Task->get_future();
-    asio::post(FStrand, [Self = shared_from_this(), Task] { (*Task)(); });
-    if (Result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) return std::nullopt;
-    return Result.get();
-  }
-  void Close() override { Shutdown(); }
+
   void Shutdown() override {
     asio::post(FStrand, [Self = shared_from_this()] { Self->Teardown(); });
   }
+  void Abandon() override { FChannel->Detach(); }
 
  private:
   enum class TState { AwaitLogin, LoggingIn, Ready, Closed };
@@ -616,10 +649,8 @@ class TTcpConnection final : public TChannel, public TConnBase, public std::enab
   void StartLogin(const std::string& User, const std::string& Password, const std::string& App) {
     FState = TState::LoggingIn;
     FTimer.cancel();
-    {
-      std::lock_guard L(FInfoLock);
-      FInfo.AppName = App;
-    }
+    FInfo.AppName = App;
+    FChannel->SetAppName(App);
     std::shared_ptr<TSession> S;
     try {
       S = FRun.NewSession(FInfo.Protocol, FInfo.IpAddress, FInfo.ClientPort, false);
@@ -652,10 +683,7 @@ class TTcpConnection final : public TChannel, public TConnBase, public std::enab
       return;
     }
     FState = TState::Ready;
-    {
-      std::lock_guard L(FInfoLock);
-      FSessionId = FSession->Id();
-    }
+    FChannel->SetSessionId(FSession->Id());
     Send({{"op", "login"}, {"ok", true}, {"session", FSession->Id()}});
     MaybeRead();
   }
@@ -735,10 +763,10 @@ class TTcpConnection final : public TChannel, public TConnBase, public std::enab
     FTimer.cancel();
     FSocket.shutdown(tcp::socket::shutdown_both, Ec);
     FSocket.close(Ec);
-    auto Self = shared_from_this();
-    FRun.FireDisconnect(Self);
+    FChannel->Detach();
+    FRun.FireDisconnect(FChannel);
     if (FSession) FRun.CloseSession(FSession);
-    FRun.RemoveConnection(Self);
+    FRun.RemoveConnection(shared_from_this());
   }
 
   TRuntime& FRun;  // outlives the connection's handlers (see TRuntime)
@@ -755,10 +783,62 @@ class TTcpConnection final : public TChannel, public TConnBase, public std::enab
   bool FLingering = false;
   std::size_t FPending = 0;  // calls (and a logout) not answered yet
 
-  mutable std::mutex FInfoLock;  // guards FSessionId and FInfo (read from any thread)
-  std::string FSessionId;
   TClientInfo FInfo;
+  std::shared_ptr<TTcpChannel> FChannel;  // handed to the connect/disconnect handlers
 };
+
+template <class F>
+bool TTcpChannel::WithConnection(F&& Fn) {
+  std::lock_guard L(FLock);
+  const auto C = FConnection.lock();
+  if (!C) return false;
+  Fn(C);
+  return true;
+}
+
+void TTcpChannel::EnableKeepAlive(std::int64_t IdleMs, std::int64_t IntervalMs) {
+  const auto Seconds = [](std::int64_t Ms) {
+    return static_cast<int>(std::clamp<std::int64_t>((Ms + 999) / 1000, 1, 32767));
+  };
+  const int Idle = Seconds(IdleMs), Interval = Seconds(IntervalMs);
+  WithConnection([&](const std::shared_ptr<TTcpConnection>& C) {
+    asio::dispatch(C->Strand(), [C, Idle, Interval] { C->SetKeepAlive(true, Idle, Interval); });
+  });
+}
+
+void TTcpChannel::DisableKeepAlive() {
+  WithConnection([](const std::shared_ptr<TTcpConnection>& C) {
+    asio::dispatch(C->Strand(), [C] { C->SetKeepAlive(false, 0, 0); });
+  });
+}
+
+std::optional<TKeepAliveState> TTcpChannel::QueryKeepAlive() {
+  std::future<std::optional<TKeepAliveState>> Result;
+  std::optional<TKeepAliveState> Direct;
+  bool Inline = false;
+  const bool Live = WithConnection([&](const std::shared_ptr<TTcpConnection>& C) {
+    if (C->Strand().running_in_this_thread()) {
+      Inline = true;
+      Direct = C->ReadKeepAlive();
+      return;
+    }
+    auto Task = std::make_shared<std::packaged_task<std::optional<TKeepAliveState>()>>([C] { return C->ReadKeepAlive(); });
+    Result = Task->get_future();
+    asio::post(C->Strand(), [Task] { (*Task)(); });
+  });
+  if (!Live) return std::nullopt;
+  if (Inline) return Direct;
+  if (Result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) return std::nullopt;
+  try {
+    return Result.get();
+  } catch (const std::future_error&) {
+    return std::nullopt;  // the server stopped before the question ran
+  }
+}
+
+void TTcpChannel::Close() {
+  WithConnection([](const std::shared_ptr<TTcpConnection>& C) { C->Shutdown(); });
+}
 
 // ---------------------------------------------------------------------------
 // HTTP transport: sessions by header, one request at a time per connection.
@@ -1259,6 +1339,10 @@ void TRpcServer::Stop() {
   for (const auto& S : Sessions) R->CloseSession(S);
   R->Pool.join();
   // 4. Stop the network threads; handlers still queued are dropped with the context.
+  {
+    std::lock_guard L(R->Lock);
+    for (const auto& C : R->Connections) C->Abandon();
+  }
   R->Work.reset();
   R->Io.stop();
   for (auto& T : R->IoThreads) T.join();

@@ -176,7 +176,7 @@ TEST_F(ServerHostTest, KeepAliveFollowsTheSettingsAndTheMenu) {
 
   TTcpClient First(TcpPort());
   ASSERT_TRUE(DrainUntil([&] { return Model().ConnectionsList.size() == 1; }));
-  const auto Channel = Frame->GetChannel(Model().ConnectionsList[0].Connection.get());
+  const auto Channel = Frame->GetChannel(Model().ConnectionsList[0].Connection);
   ASSERT_TRUE(Channel);
   auto State = Channel->QueryKeepAlive();
   ASSERT_TRUE(State);
@@ -199,7 +199,7 @@ TEST_F(ServerHostTest, KeepAliveFollowsTheSettingsAndTheMenu) {
   ASSERT_TRUE(Frame->SetKAIdleMS(""));
   TTcpClient Second(TcpPort());
   ASSERT_TRUE(DrainUntil([&] { return Model().ConnectionsList.size() == 2; }));
-  const auto SecondChannel = Frame->GetChannel(Model().ConnectionsList[1].Connection.get());
+  const auto SecondChannel = Frame->GetChannel(Model().ConnectionsList[1].Connection);
   ASSERT_TRUE(SecondChannel);
   EXPECT_FALSE(SecondChannel->QueryKeepAlive()->Enabled);
 }
