@@ -7,7 +7,9 @@
 // filter in sRGB space (the aspect ratio is not kept), and encoded at quality 80.
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,12 +29,29 @@
 
 #include "common/qxBase.h"
 #include "common/qxError.h"
+#include "config/qxroot.h"
 #include "docservice/OrdexFileIO.h"
 #include "docservice/dmOrdexServerClass.h"
 
 namespace ordex {
 
 namespace {
+
+// ResizeJPEGImage is callable by clients with a path of the server's file
+// system; it may only read pictures of the file store, never any other file.
+void CheckInsideStore(const std::string& FileName) {
+  namespace fs = std::filesystem;
+  const std::string Root = Trim(qxroot().GetDirFiles());
+  if (Root.empty()) throw EFileError("Не задана папка хранения файлов (DirFiles) основного подключения");
+  std::error_code Ec;
+  const fs::path Store = fs::weakly_canonical(fs::path(NormalizePath(Root)), Ec);
+  const fs::path Picture = Ec ? fs::path() : fs::weakly_canonical(fs::path(NormalizePath(FileName)), Ec);
+  if (!Ec) {
+    const auto [StoreEnd, PictureAt] = std::mismatch(Store.begin(), Store.end(), Picture.begin(), Picture.end());
+    if (StoreEnd == Store.end() && PictureAt != Picture.end()) return;
+  }
+  throw EArgumentError("ResizeJPEGImage: файл вне хранилища: \"" + FileName + "\"");
+}
 
 constexpr int PreviewSize = 200;
 constexpr int PreviewQuality = 80;
@@ -133,6 +152,7 @@ TStreamBytes TOrdexServerClass::ResizeJPEGImage(const std::string& FileName, std
   if (Width <= 0 || Height <= 0 || Width > MaxTargetSide || Height > MaxTargetSide)
     throw EArgumentError("ResizeJPEGImage: недопустимый размер " + std::to_string(Width) + "x" +
                          std::to_string(Height));
+  CheckInsideStore(FileName);
   std::string Bytes;
   {
     const filestore::TFileHandle File = filestore::OpenShared(FileName);

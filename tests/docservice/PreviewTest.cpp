@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -146,6 +148,20 @@ TEST_P(PreviewTest, ResizeRefusesImpossibleSizes) {
   const TDecoded Up = Decode(Srv().ResizeJPEGImage(Path, 120, 30));  // smaller source: scaled up
   EXPECT_EQ(Up.Width, 120);
   EXPECT_EQ(Up.Height, 30);
+}
+
+TEST_P(PreviewTest, ResizeReadsOnlyPicturesOfTheStore) {
+  StoreFile("f2", "jpg", GradientJpeg(50, 50));
+  const std::string Inside = Srv().GetServerFileName("f2", true);
+  EXPECT_EQ(Decode(Srv().ResizeJPEGImage(Inside, 20, 20)).Width, 20);
+  // A client may name any path: files outside the storage folder are refused,
+  // also when reached through ".." from inside it.
+  const std::string Outside = std::filesystem::temp_directory_path() / "ordex-outside.jpg";
+  { std::ofstream(Outside, std::ios::binary) << GradientJpeg(50, 50); }
+  EXPECT_THROW(Srv().ResizeJPEGImage(Outside, 20, 20), EArgumentError);
+  EXPECT_THROW(Srv().ResizeJPEGImage(Inside + "/../../../../../../../../../.." + Outside, 20, 20), EArgumentError);
+  EXPECT_THROW(Srv().ResizeJPEGImage("/etc/passwd", 20, 20), EArgumentError);
+  std::filesystem::remove(Outside);
 }
 
 }  // namespace
