@@ -126,6 +126,8 @@ void TConnectSettings::LoadConnectSettings() {
   Take("DirFiles", Info.DirFiles);
   Take("OrdexHTTP", edHttp);
   Take("OrdexPort", edPortServer);
+  Take("HttpsCert", edHttpsCert);
+  Take("HttpsKey", edHttpsKey);
 
   if (C->HasValue("IsIni")) {
     const std::string IsIni = Trim(C->Value("IsIni"));
@@ -159,6 +161,9 @@ void TConnectSettings::SaveConnectSettings() const {
   C.SetValue("DirFiles", edDirFiles);
   C.SetValue("OrdexHTTP", edHttp);
   C.SetValue("OrdexPort", edPortServer);
+  // Written only when set: without HTTPS the entry stays as older programs wrote it.
+  if (!edHttpsCert.empty()) C.SetValue("HttpsCert", edHttpsCert);
+  if (!edHttpsKey.empty()) C.SetValue("HttpsKey", edHttpsKey);
   C.SetValue("IsIni", FSource == TConnectSource::DB ? "2" : FSource == TConnectSource::Ini ? "1" : "0");
   ProgramSettingsFile().Write(SettingsSection, FSettingID, Tree.ToJSON());
 }

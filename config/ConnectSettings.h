@@ -47,6 +47,9 @@ class TConnectSettings {
   // The radio choice and text fields, as the operator or the loader left them.
   std::string edPortServer = "4321";
   std::string edHttp;
+  // HTTPS certificate chain and private key files (PEM); both set: the HTTP
+  // port speaks HTTPS. Settings keys "HttpsCert" and "HttpsKey".
+  std::string edHttpsCert, edHttpsKey;
   std::string edServer, edPort, edLogin, edPassword, edDatabase, edDirFiles;
   // lbTypeDB: index into db::KnownKinds(), -1 for no selection.
   int lbTypeDB = -1;

@@ -119,9 +119,11 @@ void TfrmQxServers::RestartDSServer() {
   FServers->Stop();
   if (const std::string Tcp = Trim(FSettings.edPortServer); !Tcp.empty()) Server.SetTcpPort(ParsePort(Tcp));
   if (const std::string Http = Trim(FSettings.edHttp); !Http.empty()) Server.AttachHttp(ParsePort(Http));
+  Server.SetHttpsCertificate(Trim(FSettings.edHttpsCert), Trim(FSettings.edHttpsKey));
   FServers->Start();
+  const std::string HttpName = Server.HttpsEnabled() ? ", HTTPS port " : ", HTTP port ";
   LogInfo("Server started: TCP port " + std::to_string(Server.BoundTcpPort()) +
-          (Server.HttpAttached() ? ", HTTP port " + std::to_string(Server.BoundHttpPort()) : std::string{}));
+          (Server.HttpAttached() ? HttpName + std::to_string(Server.BoundHttpPort()) : std::string{}));
 }
 
 // ---------------------------------------------------------------------------

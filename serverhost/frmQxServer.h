@@ -43,8 +43,9 @@ class TfrmQxServers {
   // RestartDSServer, IsRun, connection map, transport handlers, session
   // listener; a failed restart throws and skips the rest.
   void InitFrame();
-  // Stops the server, applies the port fields, starts it. A port text that is
-  // not a port number throws EConvertError and leaves the server stopped.
+  // Stops the server, applies the port fields and the HTTPS files, starts it.
+  // A port text that is not a port number throws EConvertError, an unusable
+  // HTTPS file EFileError; either leaves the server stopped.
   void RestartDSServer();
   void btnRestartServerClick() { RestartDSServer(); }
 
@@ -105,9 +106,8 @@ class TfrmQxServers {
  private:
   // Appends a connection's line (text made where the event arrived), then the count.
   void AddConnectionLine(std::string Text, const TConnectionKey& Connection);
-  // AddSessionInfo with the peer address of the login's connection: the
-  // transport names a channel's session only once the login has been answered,
-  // so a row made before then finds its connection by that address.
+  // AddSessionInfo with the peer address of the login's connection, by which
+  // the row finds its connection should the channel not name the session.
   void AddSessionRow(const std::string& SessionID, const std::string& PeerIp, std::uint16_t PeerPort);
   // The listed connection with that peer address not bound to another session.
   rpc::TConnectionPtr FindConnectionByPeer(const std::string& PeerIp, std::uint16_t PeerPort,

@@ -1,18 +1,25 @@
 #include "client/lib/OrdexClient.h"
 
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 
 #include "platform/rpc/Frame.h"
 
 namespace ordex::client {
 
 namespace asio = boost::asio;
+namespace ssl = asio::ssl;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using json = nlohmann::json;
+using TErrorCode = boost::system::error_code;
 
 namespace {
 
@@ -30,10 +37,39 @@ std::string Text(const json& J, const char* Key) {
   return It != J.end() && It->is_string() ? It->get<std::string>() : std::string();
 }
 
+bool IsIpAddress(const std::string& Host) {
+  TErrorCode Ec;
+  asio::ip::make_address(Host, Ec);
+  return !Ec;
+}
+
+// A fresh TLS client context: TLS 1.2 or later, the server verified unless
+// Insecure. Throws EConnectionError when the CA file cannot be used.
+std::unique_ptr<ssl::context> MakeTlsContext(const TClientOptions& O) {
+  auto Ctx = std::make_unique<ssl::context>(ssl::context::tls_client);
+  SSL_CTX_set_min_proto_version(Ctx->native_handle(), TLS1_2_VERSION);
+  Ctx->set_options(ssl::context::default_workarounds | ssl::context::no_compression);
+  if (O.Insecure) {
+    Ctx->set_verify_mode(ssl::verify_none);
+    return Ctx;
+  }
+  Ctx->set_verify_mode(ssl::verify_peer);
+  TErrorCode Ec;
+  if (!O.CaFile.empty()) {
+    Ctx->load_verify_file(O.CaFile, Ec);
+    if (Ec) throw EConnectionError("Cannot use the CA file " + O.CaFile + ": " + Ec.message());
+  } else {
+    Ctx->set_default_verify_paths(Ec);
+    if (Ec) throw EConnectionError("Cannot load the system's trusted certificates: " + Ec.message());
+  }
+  return Ctx;
+}
+
 }  // namespace
 
 struct TOrdexClient::TImpl {
   asio::io_context Io;
+  TClientOptions Options;
   TTransport Transport = TTransport::Tcp;
   std::string Host;
   std::uint16_t Port = 0;
@@ -42,11 +78,59 @@ struct TOrdexClient::TImpl {
   bool AcceptRaw = false;
   std::int64_t NextId = 1;
 
-  // TCP
-  std::unique_ptr<tcp::socket> Socket;
-  // HTTP
-  std::unique_ptr<beast::tcp_stream> Stream;
-  beast::flat_buffer Buffer;
+  // The connection: Plain for TCP and HTTP, Secure for HTTPS (over its own
+  // TCP stream, which carries the timeouts of both).
+  std::unique_ptr<ssl::context> TlsContext;
+  std::unique_ptr<beast::tcp_stream> Plain;
+  std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> Secure;
+  bool Reused = false;      // HTTP: the connection already carried a request
+  beast::flat_buffer Buffer;  // HTTP: bytes read beyond the last answer
+
+  bool Connected() const noexcept { return Plain || Secure; }
+  beast::tcp_stream& Lowest() { return Secure ? beast::get_lowest_layer(*Secure) : *Plain; }
+  std::string Where() const { return Host + ":" + std::to_string(Port); }
+
+  // Runs Fn on the open stream, whichever kind it is.
+  template <class F>
+  decltype(auto) OnStream(F&& Fn) {
+    if (Secure) return Fn(*Secure);
+    return Fn(*Plain);
+  }
+
+  // Starts the asynchronous step Start(Handler) with a deadline Limit from now
+  // (none when Limit is not positive) and runs it to its end. The stream closes
+  // itself when the deadline passes; the step then ends with error::timeout.
+  template <class TStart>
+  TErrorCode Run(std::chrono::milliseconds Limit, TStart&& Start, std::size_t* Count = nullptr) {
+    if (Limit.count() > 0)
+      Lowest().expires_after(Limit);
+    else
+      Lowest().expires_never();
+    TErrorCode Result = asio::error::would_block;
+    Start([&Result, Count](const TErrorCode& Ec, std::size_t N = 0) {
+      Result = Ec;
+      if (Count) *Count = N;
+    });
+    Io.restart();
+    Io.run();
+    return Result;
+  }
+
+  // The text of a failed step, with OpenSSL's reason for TLS failures.
+  std::string Describe(const TErrorCode& Ec) {
+    if (Ec == beast::error::timeout) return "timed out";
+    std::string Text = Ec.message();
+    if (Ec.category() == asio::error::get_ssl_category() && Secure) {
+      const long Verify = SSL_get_verify_result(Secure->native_handle());
+      if (Verify != X509_V_OK) Text += std::string(" (") + X509_verify_cert_error_string(Verify) + ")";
+    }
+    return Text;
+  }
+  [[noreturn]] void Fail(const std::string& What, const TErrorCode& Ec) {
+    const std::string Text = What + " " + Where() + ": " + Describe(Ec);
+    CloseSocket();
+    throw EConnectionError(Text);
+  }
 
   tcp::resolver::results_type Resolve() {
     try {
@@ -59,68 +143,98 @@ struct TOrdexClient::TImpl {
 
   void Open() {
     const auto Endpoints = Resolve();
-    try {
-      if (Transport == TTransport::Tcp) {
-        Socket = std::make_unique<tcp::socket>(Io);
-        asio::connect(*Socket, Endpoints);
-        Socket->set_option(tcp::no_delay(true));
-      } else {
-        Stream = std::make_unique<beast::tcp_stream>(Io);
-        Stream->connect(Endpoints);
-        Stream->socket().set_option(tcp::no_delay(true));
-        Buffer.clear();
-      }
-    } catch (const std::exception& E) {
-      Socket.reset();
-      Stream.reset();
-      throw EConnectionError("Cannot connect to " + Host + ":" + std::to_string(Port) + ": " + E.what());
+    Buffer.clear();
+    Reused = false;
+    if (Transport == TTransport::Https) {
+      if (!TlsContext) TlsContext = MakeTlsContext(Options);
+      Secure = std::make_unique<beast::ssl_stream<beast::tcp_stream>>(Io, *TlsContext);
+    } else {
+      Plain = std::make_unique<beast::tcp_stream>(Io);
     }
+    const TErrorCode Ec = Run(Options.ConnectTimeout, [&](auto Done) {
+      Lowest().async_connect(Endpoints, [Done](const TErrorCode& E, const tcp::endpoint&) mutable { Done(E); });
+    });
+    if (Ec) Fail("Cannot connect to", Ec);
+    TErrorCode Ignored;
+    Lowest().socket().set_option(tcp::no_delay(true), Ignored);
+    if (Secure) Handshake();
+  }
+
+  // TLS: names the server (SNI), asks for its name in the certificate, shakes hands.
+  void Handshake() {
+    SSL* Ssl = Secure->native_handle();
+    const std::string Name = Options.ServerName.empty() ? Host : Options.ServerName;
+    const bool Ip = IsIpAddress(Name);
+    if (!Ip) SSL_set_tlsext_host_name(Ssl, Name.c_str());
+    if (!Options.Insecure) {
+      SSL_set_hostflags(Ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      const int Ok = Ip ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(Ssl), Name.c_str())
+                        : SSL_set1_host(Ssl, Name.c_str());
+      if (Ok != 1) {
+        CloseSocket();
+        throw EConnectionError("Cannot verify the server name " + Name);
+      }
+    }
+    const TErrorCode Ec = Run(Options.ConnectTimeout, [&](auto Done) {
+      Secure->async_handshake(ssl::stream_base::client, [Done](const TErrorCode& E) mutable { Done(E); });
+    });
+    if (Ec) Fail("TLS handshake with", Ec);
   }
 
   void CloseSocket() {
-    boost::system::error_code Ec;
-    if (Socket) {
-      Socket->shutdown(tcp::socket::shutdown_both, Ec);
-      Socket->close(Ec);
+    TErrorCode Ec;
+    if (Connected()) {
+      Lowest().socket().shutdown(tcp::socket::shutdown_both, Ec);
+      Lowest().socket().close(Ec);
     }
-    if (Stream) {
-      Stream->socket().shutdown(tcp::socket::shutdown_both, Ec);
-      Stream->socket().close(Ec);
-    }
-    Socket.reset();
-    Stream.reset();
+    Plain.reset();
+    Secure.reset();
   }
 
   // --- TCP
 
-  tcp::socket& TcpSocket() {
+  beast::tcp_stream& TcpStream() {
     if (Transport != TTransport::Tcp) throw EConnectionError("Not a TCP connection");
-    if (!Socket) throw EConnectionError("Not connected");
-    return *Socket;
+    if (!Plain) throw EConnectionError("Not connected");
+    return *Plain;
+  }
+
+  // Writes every buffer; each piece that leaves restarts the write deadline.
+  void WriteAll(std::vector<asio::const_buffer> Buffers) {
+    auto& S = TcpStream();
+    beast::buffers_suffix<std::vector<asio::const_buffer>> Left(std::move(Buffers));
+    while (beast::buffer_bytes(Left) > 0) {
+      std::size_t N = 0;
+      const TErrorCode Ec = Run(Options.WriteTimeout, [&](auto Done) { S.async_write_some(Left, Done); }, &N);
+      if (Ec) Fail("Connection lost writing to", Ec);
+      Left.consume(N);
+    }
   }
 
   void WriteFrame(const json& Header, const std::vector<std::string>& Blobs) {
     const std::string Head = rpc::EncodeFrameHead(rpc::DumpJson(Header), Blobs);
     std::vector<asio::const_buffer> Buffers{asio::buffer(Head)};
     for (const auto& B : Blobs) Buffers.push_back(asio::buffer(B));
-    try {
-      asio::write(TcpSocket(), Buffers);
-    } catch (const boost::system::system_error& E) {
-      throw EConnectionError(std::string("Connection lost: ") + E.what());
-    }
+    WriteAll(std::move(Buffers));
   }
 
   std::pair<json, std::vector<std::string>> ReadFrame() {
     rpc::TFrameReader Reader(ClientLimits());
-    auto& S = TcpSocket();
+    auto& S = TcpStream();
     try {
       while (!Reader.Done()) {
         const auto Room = Reader.NextBuffer();
-        Reader.Commit(S.read_some(asio::buffer(Room.data(), Room.size())));
+        std::size_t N = 0;
+        const TErrorCode Ec = Run(Options.ReadTimeout, [&](auto Done) {
+          S.async_read_some(asio::buffer(Room.data(), Room.size()), Done);
+        }, &N);
+        if (Ec) Fail("Connection lost reading from", Ec);
+        Reader.Commit(N);
       }
-    } catch (const boost::system::system_error& E) {
-      throw EConnectionError(std::string("Connection lost: ") + E.what());
+    } catch (const EConnectionError&) {
+      throw;
     } catch (const Exception& E) {
+      CloseSocket();
       throw EConnectionError(std::string("Bad answer: ") + E.what());
     }
     rpc::TFrame Frame = Reader.Take();
@@ -131,38 +245,73 @@ struct TOrdexClient::TImpl {
     }
   }
 
-  // --- HTTP
+  // --- HTTP and HTTPS
 
+  bool IsHttp() const noexcept { return Transport != TTransport::Tcp; }
+
+  // One request and its answer. A kept-alive connection that the server had
+  // closed meanwhile fails before any answer byte: that one is retried once on
+  // a fresh connection. Anything else (a timeout, a TLS failure, a broken
+  // answer) is not retried, since the server may have run the call already.
   http::response<http::string_body> HttpPost(const std::string& Target, std::string Body, const std::string& ContentType,
                                              bool WithCredentials) {
+    http::request<http::string_body> Req{http::verb::post, Target, 11};
+    Req.set(http::field::host, Host);
+    Req.set(http::field::user_agent, App.empty() ? "ordex" : App);
+    Req.set(http::field::content_type, ContentType);
+    Req.set(http::field::accept, AcceptRaw ? "application/octet-stream, application/json, application/x-ordex-frame"
+                                           : "application/json, application/x-ordex-frame");
+    if (!SessionId.empty()) Req.set("X-Ordex-Session", SessionId);
+    if (WithCredentials && SessionId.empty())
+      Req.set(http::field::authorization, "Basic " + rpc::Base64Encode(User + ":" + PasswordMd5));
+    Req.body() = std::move(Body);
+    Req.prepare_payload();
     for (int Attempt = 0;; ++Attempt) {
-      if (!Stream) Open();
-      http::request<http::string_body> Req{http::verb::post, Target, 11};
-      Req.set(http::field::host, Host);
-      Req.set(http::field::user_agent, App.empty() ? "ordex" : App);
-      Req.set(http::field::content_type, ContentType);
-      Req.set(http::field::accept, AcceptRaw ? "application/octet-stream, application/json, application/x-ordex-frame"
-                                             : "application/json, application/x-ordex-frame");
-      if (!SessionId.empty()) Req.set("X-Ordex-Session", SessionId);
-      if (WithCredentials && SessionId.empty())
-        Req.set(http::field::authorization, "Basic " + rpc::Base64Encode(User + ":" + PasswordMd5));
-      Req.body() = Body;
-      Req.prepare_payload();
-      try {
-        http::write(*Stream, Req);
-        http::response_parser<http::string_body> Parser;
-        Parser.body_limit(ClientLimits().MaxFrame);
-        http::read(*Stream, Buffer, Parser);
-        auto Res = Parser.release();
+      if (!Connected()) Open();
+      const bool WasReused = Reused;
+      Reused = true;
+      bool AnswerStarted = false;
+      TErrorCode Ec = HttpExchange(Req, AnswerStarted);
+      if (!Ec) {
+        auto Res = FParser->release();
+        FParser.reset();
         if (!Res.keep_alive()) CloseSocket();
         return Res;
-      } catch (const boost::system::system_error& E) {
-        CloseSocket();
-        // A kept-alive connection the server closed meanwhile: one fresh try.
-        if (Attempt == 0) continue;
-        throw EConnectionError(std::string("Connection lost: ") + E.what());
       }
+      FParser.reset();
+      const bool Stale = WasReused && !AnswerStarted && Ec != beast::error::timeout &&
+                         Ec.category() != asio::error::get_ssl_category();
+      if (Attempt == 0 && Stale) {
+        CloseSocket();
+        continue;
+      }
+      Fail("Connection lost with", Ec);
     }
+  }
+
+  std::optional<http::response_parser<http::string_body>> FParser;
+
+  // Writes Req and reads the answer into FParser, step by step so that each
+  // step gets its own deadline.
+  TErrorCode HttpExchange(http::request<http::string_body>& Req, bool& AnswerStarted) {
+    http::request_serializer<http::string_body> Sr(Req);
+    while (!Sr.is_done()) {
+      const TErrorCode Ec = Run(Options.WriteTimeout, [&](auto Done) {
+        OnStream([&](auto& S) { http::async_write_some(S, Sr, Done); });
+      });
+      if (Ec) return Ec;
+    }
+    FParser.emplace();
+    FParser->body_limit(ClientLimits().MaxFrame);
+    while (!FParser->is_done()) {
+      std::size_t N = 0;
+      const TErrorCode Ec = Run(Options.ReadTimeout, [&](auto Done) {
+        OnStream([&](auto& S) { http::async_read_some(S, Buffer, *FParser, Done); });
+      }, &N);
+      if (N > 0 || FParser->got_some()) AnswerStarted = true;
+      if (Ec) return Ec;
+    }
+    return {};
   }
 
   TCallResult HttpCall(const std::string& Class, const std::string& Method, const json& Args,
@@ -213,6 +362,12 @@ struct TOrdexClient::TImpl {
 TOrdexClient::TOrdexClient() : FImpl(std::make_unique<TImpl>()) {}
 TOrdexClient::~TOrdexClient() { FImpl->CloseSocket(); }
 
+void TOrdexClient::SetOptions(TClientOptions Options) {
+  FImpl->Options = std::move(Options);
+  FImpl->TlsContext.reset();  // made again from the new options at the next connect
+}
+const TClientOptions& TOrdexClient::Options() const noexcept { return FImpl->Options; }
+
 void TOrdexClient::Connect(const std::string& Host, std::uint16_t Port, TTransport Transport) {
   FImpl->CloseSocket();
   FImpl->Host = Host;
@@ -226,7 +381,7 @@ void TOrdexClient::Login(const std::string& User, const std::string& PasswordMd5
   FImpl->User = User;
   FImpl->PasswordMd5 = PasswordMd5;
   FImpl->App = AppName;
-  if (FImpl->Transport == TTransport::Http) return;
+  if (FImpl->IsHttp()) return;
   FImpl->WriteFrame({{"op", "login"}, {"user", User}, {"password", PasswordMd5}, {"app", AppName}}, {});
   const auto [Header, Blobs] = FImpl->ReadFrame();
   if (Header.value("ok", false) != true) {
@@ -259,17 +414,11 @@ TReply TOrdexClient::Receive() {
   return R;
 }
 
-void TOrdexClient::SendRaw(const std::string& Bytes) {
-  try {
-    asio::write(FImpl->TcpSocket(), asio::buffer(Bytes));
-  } catch (const boost::system::system_error& E) {
-    throw EConnectionError(std::string("Connection lost: ") + E.what());
-  }
-}
+void TOrdexClient::SendRaw(const std::string& Bytes) { FImpl->WriteAll({asio::buffer(Bytes)}); }
 
 TCallResult TOrdexClient::Call(const std::string& Class, const std::string& Method, const json& Args,
                                std::vector<std::string> Blobs) {
-  if (FImpl->Transport == TTransport::Http) return FImpl->HttpCall(Class, Method, Args, std::move(Blobs));
+  if (FImpl->IsHttp()) return FImpl->HttpCall(Class, Method, Args, std::move(Blobs));
   const std::int64_t Id = Send(Class, Method, Args, std::move(Blobs));
   TReply R = Receive();
   if (R.Id != Id) {
@@ -283,7 +432,7 @@ TCallResult TOrdexClient::Call(const std::string& Class, const std::string& Meth
 void TOrdexClient::Logout() {
   try {
     if (FImpl->Transport == TTransport::Tcp) {
-      if (FImpl->Socket) {
+      if (FImpl->Plain) {
         FImpl->WriteFrame({{"op", "logout"}}, {});
         FImpl->ReadFrame();
       }

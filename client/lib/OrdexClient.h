@@ -1,8 +1,9 @@
 // Client of the Ordex server: calls server methods over the TCP transport
-// (framed messages) or HTTP, with arguments as JSON and streams as blobs.
+// (framed messages), HTTP or HTTPS, with arguments as JSON and streams as blobs.
 // Blocking; one object is one connection and one session; not thread-safe.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,7 +15,23 @@
 
 namespace ordex::client {
 
-enum class TTransport { Tcp, Http };
+// Https is the HTTP transport over TLS 1.2 or later.
+enum class TTransport { Tcp, Http, Https };
+
+// Connection options; set them before Connect().
+struct TClientOptions {
+  // Each is the longest wait for one step; zero or less means no limit.
+  std::chrono::milliseconds ConnectTimeout{30000};  // name lookup, TCP connect and TLS handshake
+  std::chrono::milliseconds ReadTimeout{30000};     // a whole answer must arrive within
+  std::chrono::milliseconds WriteTimeout{30000};    // a whole request must leave within
+  // HTTPS: the server certificate is checked against the system's trusted
+  // authorities, or only against the PEM certificates of CaFile when it is set,
+  // and must name the host (ServerName when set, else the host of Connect()).
+  std::string CaFile;
+  std::string ServerName;
+  // HTTPS: accepts any certificate. For tests against self-signed servers only.
+  bool Insecure = false;
+};
 
 // A failed remote call: the server's message and error class name.
 class ERemoteError : public Exception {
@@ -37,7 +54,8 @@ class ELoginError : public ERemoteError {
   using ERemoteError::ERemoteError;
   const char* ClassName() const noexcept override { return "ELoginError"; }
 };
-// The server cannot be reached, or the connection broke or spoke nonsense.
+// The server cannot be reached, did not answer in time, its certificate was
+// refused, or the connection broke or spoke nonsense.
 ORDEX_DECLARE_ERROR(EConnectionError, Exception)
 
 // The values of an answer ("ReturnValue", var and out parameters; streams as
@@ -64,7 +82,12 @@ class TOrdexClient {
   TOrdexClient(const TOrdexClient&) = delete;
   TOrdexClient& operator=(const TOrdexClient&) = delete;
 
-  // Opens the connection; throws EConnectionError.
+  // Options for the next Connect() (timeouts also apply to a live connection).
+  void SetOptions(TClientOptions Options);
+  const TClientOptions& Options() const noexcept;
+
+  // Opens the connection; throws EConnectionError (also for TLS failures, with
+  // OpenSSL's reason, e.g. "certificate verify failed").
   void Connect(const std::string& Host, std::uint16_t Port, TTransport Transport = TTransport::Tcp);
   // Logs in with the MD5 hex digest of the password. Over TCP the login frame
   // is sent at once (ELoginError on refusal); over HTTP the credentials go with

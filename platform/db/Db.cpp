@@ -67,7 +67,7 @@ std::string detail::TOpenParams::Value(std::string_view Name) const {
 }
 
 TConnection::TConnection() = default;
-TConnection::~TConnection() = default;
+TConnection::~TConnection() { Close(); }
 
 void TConnection::SetDriverName(std::string Kind) { FDriverName = std::move(Kind); }
 
@@ -86,9 +86,14 @@ void TConnection::Open() {
     FImpl = detail::OpenMySQL(P);
   else
     throw EDatabaseError("Database kind '" + FDriverName + "' is not supported by this server");
+  FCache = std::make_shared<detail::TStatementCache>(*FImpl);
 }
 
-void TConnection::Close() noexcept { FImpl.reset(); }
+void TConnection::Close() noexcept {
+  // Statements first: they belong to the engine connection.
+  FCache.reset();
+  FImpl.reset();
+}
 
 std::string TConnection::Dialect() const { return FImpl ? FImpl->Dialect() : std::string(); }
 
@@ -97,10 +102,15 @@ detail::IConnection& TConnection::Engine() {
   return *FImpl;
 }
 
+detail::TStatementCache& TConnection::Cache() {
+  if (!FImpl) Open();
+  return *FCache;
+}
+
 std::int64_t TConnection::ExecSQL(std::string_view SQL, const TParams* Args) {
   const TParsedSQL Parsed = ParseSQL(SQL);
   const TParams None;
-  const auto Stmt = detail::RunStatement(Engine(), Parsed.Text, detail::BindArgs(Parsed, Args ? *Args : None));
+  const auto Stmt = detail::RunStatement(*this, Parsed.Text, detail::BindArgs(Parsed, Args ? *Args : None));
   return Stmt->RowsAffected();
 }
 
@@ -248,11 +258,69 @@ std::vector<TValue> BindArgs(const TParsedSQL& Parsed, const TParams& Params) {
   return Args;
 }
 
-std::unique_ptr<IStatement> RunStatement(IConnection& Conn, const std::string& EngineSQL,
-                                         const std::vector<TValue>& Args) {
-  auto Stmt = Conn.Prepare(EngineSQL);
-  Stmt->Execute(Args);
+TStatementLease RunStatement(TConnection& Conn, const std::string& EngineSQL, const std::vector<TValue>& Args) {
+  TStatementLease Stmt = Conn.Cache().Acquire(EngineSQL);
+  Stmt.Execute(Args);
   return Stmt;
+}
+
+// The savepoint of the row being applied. Batches do not nest within one
+// another, so one name serves.
+const std::string kSavepoint = "SAVEPOINT ordex_row";
+const std::string kReleaseSavepoint = "RELEASE SAVEPOINT ordex_row";
+const std::string kRollbackToSavepoint = "ROLLBACK TO SAVEPOINT ordex_row";
+
+TChangeBatch::TChangeBatch(TConnection& Conn) : FConn(Conn), FOwn(!Conn.Engine().InTransaction()) {
+  if (FOwn) FConn.StartTransaction();
+}
+
+TChangeBatch::~TChangeBatch() {
+  if (!FOwn || FDone) return;
+  try {
+    FConn.Commit();
+  } catch (...) {
+    try {
+      FConn.Rollback();
+    } catch (...) {
+    }
+  }
+}
+
+void TChangeBatch::Run(const std::string& SQL) {
+  try {
+    RunStatement(FConn, SQL, {});
+  } catch (...) {
+    // The transaction is in an unknown state: nothing of it is kept.
+    if (FOwn && !FDone) {
+      FDone = true;
+      try {
+        FConn.Rollback();
+      } catch (...) {
+      }
+    }
+    throw;
+  }
+}
+
+void TChangeBatch::Savepoint() { Run(kSavepoint); }
+void TChangeBatch::Release() { Run(kReleaseSavepoint); }
+void TChangeBatch::RollbackRow() {
+  Run(kRollbackToSavepoint);
+  Run(kReleaseSavepoint);
+}
+
+void TChangeBatch::Commit() {
+  if (!FOwn || FDone) return;
+  FDone = true;
+  try {
+    FConn.Commit();
+  } catch (...) {
+    try {
+      FConn.Rollback();
+    } catch (...) {
+    }
+    throw;
+  }
 }
 
 TFieldType TypeFromDeclaration(std::string_view Declared, std::uint32_t& Size) {

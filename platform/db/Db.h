@@ -26,6 +26,7 @@ namespace ordex::db {
 namespace detail {
 class IConnection;
 class IStatement;
+class TStatementCache;
 }  // namespace detail
 
 // The eighteen kind identifiers, in the order the console offers them.
@@ -79,11 +80,15 @@ class TConnection {
 
   // The open engine connection; opens the connection when it is closed.
   detail::IConnection& Engine();
+  // The prepared statements and table descriptions kept for the open engine
+  // connection; opens the connection when it is closed. Close forgets them.
+  detail::TStatementCache& Cache();
 
  private:
   std::string FDriverName;
   std::vector<std::string> FParams;
   std::unique_ptr<detail::IConnection> FImpl;
+  std::shared_ptr<detail::TStatementCache> FCache;  // lives inside FImpl's lifetime
 };
 
 // ---------------------------------------------------------------------------

@@ -42,6 +42,9 @@ class IStatement {
   virtual bool Fetch(std::vector<TValue>& Row) = 0;
   virtual std::int64_t RowsAffected() = 0;
   virtual std::int64_t LastInsertId() = 0;
+  // Ends the last execution: frees a buffered result and whatever the engine
+  // holds for it (read locks), so the statement can wait idle for its next run.
+  virtual void Reset() noexcept {}
 };
 
 class IConnection {
@@ -60,6 +63,9 @@ class IConnection {
   virtual void Begin() = 0;
   virtual void Commit() = 0;
   virtual void Rollback() = 0;
+  // True while a transaction is open on the connection (begun here or by a
+  // statement such as START TRANSACTION / BEGIN / SAVEPOINT).
+  virtual bool InTransaction() = 0;
 };
 
 // The connection parameters as TConnection holds them.

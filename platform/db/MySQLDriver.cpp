@@ -418,6 +418,11 @@ class TMySQLStatement final : public IStatement {
 
   std::int64_t RowsAffected() override { return FAffected; }
   std::int64_t LastInsertId() override { return FInsertId; }
+  void Reset() noexcept override {
+    FHaveRows = false;
+    FTextResult.reset();
+    if (FStmt) mysql_stmt_free_result(FStmt.get());
+  }
 
  private:
   void ExecuteText(const std::vector<TValue>& Args) {
@@ -555,6 +560,11 @@ class TMySQLConnection final : public IConnection {
   void Rollback() override {
     EnsureThread();
     if (mysql_rollback(FConn.get()) != 0) ThrowConn(FConn.get());
+  }
+  bool InTransaction() override {
+    unsigned Status = 0;
+    if (mariadb_get_infov(FConn.get(), MARIADB_CONNECTION_SERVER_STATUS, &Status) != 0) return false;
+    return (Status & SERVER_STATUS_IN_TRANS) != 0;
   }
 
  private:

@@ -1,6 +1,7 @@
 // Named statements: running, fetching into memory, browsing and editing rows,
 // and applying change-set tables to the base table.
 #include <algorithm>
+#include <unordered_map>
 
 #include "platform/db/Db.h"
 #include "platform/db/DbDriver.h"
@@ -46,19 +47,59 @@ bool IsBlankText(const std::string& S) {
   return std::all_of(S.begin(), S.end(), [](char C) { return static_cast<unsigned char>(C) <= 32; });
 }
 
+// Case-insensitive hashing and comparison of field names, for lookups by any
+// spelling without building a lower-case copy.
+struct TNameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view Name) const noexcept {
+    std::size_t H = 14695981039346656037ull;
+    for (char C : Name) {
+      if (C >= 'A' && C <= 'Z') C = static_cast<char>(C - 'A' + 'a');
+      H = (H ^ static_cast<unsigned char>(C)) * 1099511628211ull;
+    }
+    return H;
+  }
+};
+struct TNameEqual {
+  using is_transparent = void;
+  bool operator()(std::string_view A, std::string_view B) const noexcept { return SameName(A, B); }
+};
+
 }  // namespace
 
 struct TQuery::TImpl {
   bool Eof = true;
   bool Bof = true;
+  // The SQL text split once per SetSQL, and its base table.
+  TParsedSQL Parsed;
+  std::string BaseTable;
+  // The prepared statement, kept while the text and the connection stay.
+  detail::TStatementLease Stmt;
+  // Field name -> index, for the current field list (first of equal names).
+  std::unordered_map<std::string, std::size_t, TNameHash, TNameEqual> FieldIndex;
+
+  // The statement for the current text on the current connection: the one
+  // held since the last run when it still fits, else one from the cache.
+  static detail::TStatementLease& Statement(TQuery& Q) {
+    detail::TStatementCache& Cache = Q.FConnection->Cache();
+    detail::TStatementLease& Stmt = Q.FImpl->Stmt;
+    if (!Stmt.Fits(Cache, Q.FImpl->Parsed.Text)) {
+      Stmt.Release();
+      Stmt = Cache.Acquire(Q.FImpl->Parsed.Text);
+    }
+    return Stmt;
+  }
 
   // Fills the columns from a prepared statement: read-only marks from the base
   // table, then the calculated fields.
   static void SetColumns(TQuery& Q, std::vector<TFieldDef> Columns) {
-    const std::string Base = Q.BaseTable();
+    const std::string& Base = Q.FImpl->BaseTable;
     for (TFieldDef& F : Columns) F.ReadOnly = !(SameName(F.OriginTable, Base) && !F.OriginColumn.empty());
     for (const TCalcField& C : Q.FCalcFields) Columns.push_back(C.Def);
     Q.FFieldDefs = std::move(Columns);
+    auto& Index = Q.FImpl->FieldIndex;
+    Index.clear();
+    for (std::size_t I = 0; I < Q.FFieldDefs.size(); ++I) Index.emplace(Q.FFieldDefs[I].Name, I);
   }
 
   static std::size_t OwnColumns(const TQuery& Q) noexcept { return Q.FFieldDefs.size() - Q.FCalcFields.size(); }
@@ -109,14 +150,14 @@ struct TQuery::TImpl {
                                                                    : Q.FUpdateSQL->DeleteSQL;
       if (!IsBlankText(Text)) {
         const TParsedSQL Parsed = ParseSQL(Text);
-        auto Stmt = detail::RunStatement(Q.FConnection->Engine(), Parsed.Text, BindRow(Q, Parsed, Row));
+        const auto Stmt = detail::RunStatement(*Q.FConnection, Parsed.Text, BindRow(Q, Parsed, Row));
         if (Row.State != TRowState::Inserted && Stmt->RowsAffected() == 0)
           throw EDatabaseError("Record not found or changed by another user");
         return;
       }
     }
     if (!Writer) {
-      WriterStore = std::make_unique<detail::TRowWriter>(Q.FConnection->Engine(), Q.FFieldDefs, Q.BaseTable());
+      WriterStore = std::make_unique<detail::TRowWriter>(*Q.FConnection, Q.FFieldDefs, Q.BaseTable());
       Writer = WriterStore.get();
     }
     std::vector<std::size_t> Columns;
@@ -153,10 +194,17 @@ void TQuery::SetConnection(TConnection& Connection) {
 void TQuery::SetSQL(std::string Text) {
   Close();
   FFieldDefs.clear();
-  FSQL = std::move(Text);
+  FImpl->FieldIndex.clear();
+  // The same text again keeps its parsed form and its prepared statement.
+  if (Text != FSQL || FImpl->Parsed.Text.empty()) {
+    FSQL = std::move(Text);
+    FImpl->Parsed = ParseSQL(FSQL);
+    FImpl->BaseTable = detail::BaseTableOf(FSQL);
+    FImpl->Stmt.Release();
+  }
   TParams Old = std::move(FParams);
   FParams = TParams();
-  for (const std::string& Name : ParseSQL(FSQL).ParamNames) {
+  for (const std::string& Name : FImpl->Parsed.ParamNames) {
     if (FParams.FindParam(Name)) continue;
     if (const TParam* P = Old.FindParam(Name)) {
       TParam& N = FParams.Add(Name, P->DataType, P->Size);
@@ -169,13 +217,20 @@ void TQuery::SetSQL(std::string Text) {
 
 void TQuery::Open() {
   Close();
-  const TParsedSQL Parsed = ParseSQL(FSQL);
-  std::vector<TValue> Args = detail::BindArgs(Parsed, FParams);
-  auto Stmt = detail::RunStatement(FConnection->Engine(), Parsed.Text, Args);
+  const std::vector<TValue> Args = detail::BindArgs(FImpl->Parsed, FParams);
+  detail::TStatementLease& Stmt = TImpl::Statement(*this);
+  Stmt.Execute(Args);
   std::vector<TFieldDef> Columns = Stmt->Columns();
   std::vector<std::vector<TValue>> Rows;
-  std::vector<TValue> Row;
-  while (Stmt->Fetch(Row)) Rows.push_back(std::move(Row));
+  try {
+    std::vector<TValue> Row;
+    while (Stmt->Fetch(Row)) Rows.push_back(std::move(Row));
+  } catch (...) {
+    Stmt->Reset();
+    throw;
+  }
+  // The rows are all in memory: the engine need not keep the result.
+  Stmt->Reset();
   for (std::size_t C = 0; C < Columns.size(); ++C) {
     if (Columns[C].Type != TFieldType::Unknown) continue;
     Columns[C].Type = SettleType(Rows, C);
@@ -212,15 +267,17 @@ void TQuery::Close() noexcept {
 }
 
 std::int64_t TQuery::ExecSQL() {
-  const TParsedSQL Parsed = ParseSQL(FSQL);
-  return detail::RunStatement(FConnection->Engine(), Parsed.Text, detail::BindArgs(Parsed, FParams))->RowsAffected();
+  const std::vector<TValue> Args = detail::BindArgs(FImpl->Parsed, FParams);
+  detail::TStatementLease& Stmt = TImpl::Statement(*this);
+  Stmt.Execute(Args);
+  const std::int64_t Affected = Stmt->RowsAffected();
+  Stmt->Reset();
+  return Affected;
 }
 
 void TQuery::Prepare() {
   if (Active()) return;
-  const TParsedSQL Parsed = ParseSQL(FSQL);
-  auto Stmt = FConnection->Engine().Prepare(Parsed.Text);
-  TImpl::SetColumns(*this, Stmt->Columns());
+  TImpl::SetColumns(*this, TImpl::Statement(*this)->Columns());
 }
 
 void TQuery::AddCalcField(std::string Name, TFieldType Type, std::uint32_t Size, std::function<TValue(TQuery&)> Calc) {
@@ -245,12 +302,12 @@ TField TQuery::FieldByName(std::string_view Name) {
 }
 
 std::optional<TField> TQuery::FindField(std::string_view Name) {
-  for (std::size_t I = 0; I < FFieldDefs.size(); ++I)
-    if (SameName(FFieldDefs[I].Name, Name)) return TField(*this, I);
-  return std::nullopt;
+  const auto It = FImpl->FieldIndex.find(Name);
+  if (It == FImpl->FieldIndex.end()) return std::nullopt;
+  return TField(*this, It->second);
 }
 
-std::string TQuery::BaseTable() const { return detail::BaseTableOf(FSQL); }
+std::string TQuery::BaseTable() const { return FImpl->BaseTable; }
 
 // ---------------------------------------------------------------------------
 // Navigation
@@ -330,7 +387,7 @@ void TQuery::Post() {
   TImpl::RequireEditing(*this);
   if (OnBeforePost) OnBeforePost(*this);
   std::vector<TValue>& Row = FRows[static_cast<std::size_t>(FCurrent)];
-  detail::TRowWriter Writer(FConnection->Engine(), FFieldDefs, BaseTable());
+  detail::TRowWriter Writer(*FConnection, FFieldDefs, BaseTable());
   std::vector<std::size_t> Columns;
   if (FState == TDataSetState::Insert) {
     for (std::size_t I = 0; I < Row.size(); ++I)
@@ -372,7 +429,7 @@ void TQuery::Delete() {
   if (FState == TDataSetState::Edit) Cancel();
   if (FCurrent < 0) throw EDatabaseError("Query '" + FName + "' has no row to delete");
   const std::vector<TValue>& Row = FRows[static_cast<std::size_t>(FCurrent)];
-  detail::TRowWriter Writer(FConnection->Engine(), FFieldDefs, BaseTable());
+  detail::TRowWriter Writer(*FConnection, FFieldDefs, BaseTable());
   Writer.Delete(Row, std::vector<bool>(Row.size(), true));
   FRows.erase(FRows.begin() + FCurrent);
   if (FCurrent >= RecordCount()) FCurrent = RecordCount() - 1;
@@ -406,13 +463,23 @@ std::int64_t TQuery::ApplyChanges(const TStreamTable& Table, std::int64_t MaxErr
   std::unique_ptr<detail::TRowWriter> WriterStore;
   detail::TRowWriter* Writer = nullptr;
   std::int64_t Failed = 0;
+  // One transaction for the whole table, one savepoint per row: a failed row
+  // is undone alone and the others are committed together at the end.
+  detail::TChangeBatch Batch(*FConnection);
   for (std::size_t R = 0; R < Table.Changes.size(); ++R) {
     const TStreamChange& Ch = Table.Changes[R];
     TChangeRow Row;
     Row.RowID = static_cast<std::int64_t>(R);
     Row.State = Ch.State;
+    Row.Old.reserve(Count);
     for (const TFieldDef& F : FFieldDefs) Row.Old.push_back(TValue::Null(F.Type));
     Row.New = Row.Old;
+    // Runs the row-error hook; true when the batch must stop.
+    const auto RowFailed = [&](const std::exception& E) {
+      ++Failed;
+      if (OnUpdateError) OnUpdateError(*this, E, Row);
+      return MaxErrors >= 0 && Failed > MaxErrors;
+    };
     try {
       // Values are taken as they come; a value that does not fit its field fails the row.
       const auto Fill = [&](std::vector<TValue>& To, const std::vector<TValue>& From) {
@@ -435,13 +502,21 @@ std::int64_t TQuery::ApplyChanges(const TStreamTable& Table, std::int64_t MaxErr
           Row.New = Row.Old;
           break;
       }
+    } catch (const std::exception& E) {
+      if (RowFailed(E)) break;
+      continue;
+    }
+    Batch.Savepoint();
+    try {
       TImpl::ApplyOne(*this, Writer, WriterStore, Row, InStream);
     } catch (const std::exception& E) {
-      ++Failed;
-      if (OnUpdateError) OnUpdateError(*this, E, Row);
-      if (MaxErrors >= 0 && Failed > MaxErrors) break;
+      Batch.RollbackRow();
+      if (RowFailed(E)) break;
+      continue;
     }
+    Batch.Release();
   }
+  Batch.Commit();
   return Failed;
 }
 

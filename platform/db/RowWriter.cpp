@@ -1,24 +1,34 @@
 #include "platform/db/RowWriter.h"
 
+#include "platform/db/DbInternal.h"
+
 namespace ordex::db::detail {
 
 namespace {
 constexpr const char* kNotFound = "Record not found or changed by another user";
 }
 
-TRowWriter::TRowWriter(IConnection& Conn, const std::vector<TFieldDef>& Fields, const std::string& BaseTable)
-    : FConn(Conn), FFields(Fields), FCatalogIndex(Fields.size(), -1) {
+namespace {
+
+// The engine's own spelling of the table, when a column reports it.
+std::string EngineTableName(const std::vector<TFieldDef>& Fields, const std::string& BaseTable) {
   if (BaseTable.empty()) throw EDatabaseError("The statement names no table to write to");
-  // The engine's own spelling of the table, when a column reports it.
-  std::string Table = BaseTable;
   for (const TFieldDef& F : Fields)
-    if (SameName(F.OriginTable, BaseTable)) {
-      Table = F.OriginTable;
-      break;
-    }
-  FCatalog = Conn.TableColumns(Table);
+    if (SameName(F.OriginTable, BaseTable)) return F.OriginTable;
+  return BaseTable;
+}
+
+}  // namespace
+
+TRowWriter::TRowWriter(TConnection& Conn, const std::vector<TFieldDef>& Fields, const std::string& BaseTable)
+    : FConnection(Conn),
+      FConn(Conn.Engine()),
+      FFields(Fields),
+      FCatalogStore(Conn.Cache().TableColumns(EngineTableName(Fields, BaseTable))),
+      FCatalog(*FCatalogStore),
+      FCatalogIndex(Fields.size(), -1) {
   if (FCatalog.empty()) throw EDatabaseError("Table '" + BaseTable + "' not found");
-  FTable = Conn.QuoteIdentifier(Table);
+  FTable = FConn.QuoteIdentifier(EngineTableName(Fields, BaseTable));
   for (std::size_t I = 0; I < Fields.size(); ++I) {
     const TFieldDef& F = Fields[I];
     if (F.ReadOnly || F.OriginColumn.empty()) continue;
@@ -69,11 +79,8 @@ std::string TRowWriter::Where(const std::vector<TValue>& Old, const std::vector<
   return W;
 }
 
-IStatement& TRowWriter::Run(const std::string& EngineSQL, const std::vector<TValue>& Args) {
-  auto It = FStatements.find(EngineSQL);
-  if (It == FStatements.end()) It = FStatements.emplace(EngineSQL, FConn.Prepare(EngineSQL)).first;
-  It->second->Execute(Args);
-  return *It->second;
+TStatementLease TRowWriter::Run(const std::string& EngineSQL, const std::vector<TValue>& Args) {
+  return RunStatement(FConnection, EngineSQL, Args);
 }
 
 void TRowWriter::Insert(const std::vector<std::size_t>& Columns, std::vector<TValue>& Row, bool ReRead) {
@@ -91,7 +98,7 @@ void TRowWriter::Insert(const std::vector<std::size_t>& Columns, std::vector<TVa
     SQL += std::string(FConn.Dialect()) == "MySQL" ? " () VALUES ()" : " DEFAULT VALUES";
   else
     SQL += " (" + Names + ") VALUES (" + Marks + ")";
-  IStatement& Stmt = Run(SQL, Args);
+  const TStatementLease Stmt = Run(SQL, Args);
   if (!ReRead) return;
 
   // Locate the new row: by its key values, or by the value the database gave
@@ -107,7 +114,7 @@ void TRowWriter::Insert(const std::vector<std::size_t>& Columns, std::vector<TVa
     } else if (FKeyFields.size() == 1 && AutoInc(FKeyFields[0])) {
       W = " WHERE " + FConn.QuoteIdentifier(FCatalog[static_cast<std::size_t>(FCatalogIndex[FKeyFields[0]])].Name) +
           " = ?";
-      KeyArgs.push_back(TValue::Int64(Stmt.LastInsertId()));
+      KeyArgs.push_back(TValue::Int64(Stmt->LastInsertId()));
     }
   }
   if (W.empty()) return;
@@ -119,8 +126,7 @@ void TRowWriter::Insert(const std::vector<std::size_t>& Columns, std::vector<TVa
     List += FConn.QuoteIdentifier(FCatalog[static_cast<std::size_t>(FCatalogIndex[I])].Name);
     Read.push_back(I);
   }
-  auto Select = FConn.Prepare("SELECT " + List + " FROM " + FTable + W);
-  Select->Execute(KeyArgs);
+  const TStatementLease Select = Run("SELECT " + List + " FROM " + FTable + W, KeyArgs);
   std::vector<TValue> Values;
   if (!Select->Fetch(Values) || Values.size() != Read.size()) return;
   for (std::size_t K = 0; K < Read.size(); ++K) Row[Read[K]] = Values[K].ConvertTo(FFields[Read[K]].Type);
@@ -138,13 +144,13 @@ void TRowWriter::Update(const std::vector<std::size_t>& Columns, const std::vect
   }
   if (Set.empty()) return;
   const std::string W = Where(Old, Known, Args);
-  if (Run("UPDATE " + FTable + Set + W, Args).RowsAffected() == 0) throw EDatabaseError(kNotFound);
+  if (Run("UPDATE " + FTable + Set + W, Args)->RowsAffected() == 0) throw EDatabaseError(kNotFound);
 }
 
 void TRowWriter::Delete(const std::vector<TValue>& Old, const std::vector<bool>& Known) {
   std::vector<TValue> Args;
   const std::string W = Where(Old, Known, Args);
-  if (Run("DELETE FROM " + FTable + W, Args).RowsAffected() == 0) throw EDatabaseError(kNotFound);
+  if (Run("DELETE FROM " + FTable + W, Args)->RowsAffected() == 0) throw EDatabaseError(kNotFound);
 }
 
 }  // namespace ordex::db::detail

@@ -3,12 +3,12 @@
 // catalog and are quoted by the engine; every value is a bound parameter.
 #pragma once
 
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/db/DbDriver.h"
+#include "platform/db/StatementCache.h"
 
 namespace ordex::db::detail {
 
@@ -16,7 +16,7 @@ class TRowWriter {
  public:
   // Fields: the query's columns (ReadOnly already decided); BaseTable: the table
   // named in its SQL. Throws EDatabaseError when the catalog does not know it.
-  TRowWriter(IConnection& Conn, const std::vector<TFieldDef>& Fields, const std::string& BaseTable);
+  TRowWriter(TConnection& Conn, const std::vector<TFieldDef>& Fields, const std::string& BaseTable);
 
   // True when field I is a column of the base table (not read-only, not computed).
   bool Writable(std::size_t I) const noexcept { return FCatalogIndex[I] >= 0; }
@@ -34,8 +34,8 @@ class TRowWriter {
   // Deletes the row located by its Old values. 0 rows: EDatabaseError.
   void Delete(const std::vector<TValue>& Old, const std::vector<bool>& Known);
 
-  // Runs an engine statement (cached by its text) and returns it.
-  IStatement& Run(const std::string& EngineSQL, const std::vector<TValue>& Args);
+  // Runs an engine statement (cached by the connection) and returns it.
+  TStatementLease Run(const std::string& EngineSQL, const std::vector<TValue>& Args);
 
  private:
   // " WHERE ..." locating a row: by the key when the query holds every key
@@ -43,14 +43,15 @@ class TRowWriter {
   std::string Where(const std::vector<TValue>& Old, const std::vector<bool>& Known, std::vector<TValue>& Args) const;
   bool HasWholeKey() const noexcept;
 
+  TConnection& FConnection;
   IConnection& FConn;
   const std::vector<TFieldDef>& FFields;
   std::string FTable;                       // quoted table name
-  std::vector<TTableColumn> FCatalog;
+  std::shared_ptr<const std::vector<TTableColumn>> FCatalogStore;
+  const std::vector<TTableColumn>& FCatalog;
   std::vector<int> FCatalogIndex;           // per field: its catalog column, or -1
   std::vector<std::size_t> FKeyFields;      // fields of the key columns, in catalog order
   std::size_t FKeyColumns = 0;              // key columns in the catalog
-  std::map<std::string, std::unique_ptr<IStatement>> FStatements;
 };
 
 }  // namespace ordex::db::detail

@@ -124,16 +124,8 @@ std::string StripSchema(const std::string& Table) {
   return Dot == std::string::npos ? Table : Table.substr(Dot + 1);
 }
 
-// True for statements that may change table descriptions (CREATE, ALTER, DROP).
-bool ChangesSchema(const char* SQL) noexcept {
-  if (!SQL) return false;
-  while (*SQL && static_cast<unsigned char>(*SQL) <= 32) ++SQL;
-  for (const char* Word : {"CREATE", "ALTER", "DROP"}) {
-    const std::size_t N = std::strlen(Word);
-    if (std::strlen(SQL) >= N && SameName(std::string_view(SQL, N), Word)) return true;
-  }
-  return false;
-}
+// How often SQLite has prepared a statement again after a schema change.
+int RepreparedCount(sqlite3_stmt* S) noexcept { return sqlite3_stmt_status(S, SQLITE_STMTSTATUS_REPREPARE, 0); }
 
 class TSQLiteConnection;
 
@@ -145,13 +137,17 @@ class TSQLiteStatement final : public IStatement {
   bool Fetch(std::vector<TValue>& Row) override;
   std::int64_t RowsAffected() override { return FChanges; }
   std::int64_t LastInsertId() override { return FLastId; }
+  void Reset() noexcept override { sqlite3_reset(FStmt.get()); }
 
  private:
+  void Describe();
   void Step();
   TValue ColumnValue(int I) const;
+  TSQLiteConnection& FConn;
   sqlite3* FDb;
   TSqliteStmt FStmt;
   std::vector<TFieldDef> FColumns;
+  int FDescribedAt = 0;  // RepreparedCount when FColumns were read
   bool FHasRow = false;
   std::int64_t FChanges = 0;
   std::int64_t FLastId = 0;
@@ -190,8 +186,8 @@ class TSQLiteConnection final : public IConnection {
 
   std::vector<TTableColumn> TableColumns(const std::string& Table) override {
     const std::string Name = StripSchema(Table);
-    if (auto It = FCatalog.find(Name); It != FCatalog.end()) return It->second;
     std::vector<TTableColumn> Cols;
+    std::vector<std::string> Declared;
     sqlite3_stmt* Raw = nullptr;
     const char* SQL = "SELECT name, type, \"notnull\", pk FROM pragma_table_info(?) ORDER BY cid";
     if (sqlite3_prepare_v2(FDb.get(), SQL, -1, &Raw, nullptr) != SQLITE_OK) Fail(FDb.get());
@@ -212,17 +208,17 @@ class TSQLiteConnection final : public IConnection {
       C.InKey = sqlite3_column_int(Raw, 3) > 0;
       C.Nullable = sqlite3_column_int(Raw, 2) == 0 && !C.InKey;
       KeyCount += C.InKey ? 1 : 0;
-      FDecl[Name + '\n' + C.Name] = Decl;
+      Declared.push_back(Decl);
     }
     if (Rc != SQLITE_DONE) Fail(FDb.get());
     // A single INTEGER PRIMARY KEY is the rowid: 64 bits, assigned by the database.
-    for (TTableColumn& C : Cols) {
-      if (C.InKey && KeyCount == 1 && SameName(FDecl[Name + '\n' + C.Name], "INTEGER")) {
+    for (std::size_t I = 0; I < Cols.size(); ++I) {
+      TTableColumn& C = Cols[I];
+      if (C.InKey && KeyCount == 1 && SameName(Declared[I], "INTEGER")) {
         C.Type = TFieldType::Int64;
         C.AutoInc = true;
       }
     }
-    if (!Cols.empty()) FCatalog.emplace(Name, Cols);
     return Cols;
   }
 
@@ -239,6 +235,7 @@ class TSQLiteConnection final : public IConnection {
   void Begin() override { Exec("BEGIN"); }
   void Commit() override { Exec("COMMIT"); }
   void Rollback() override { Exec("ROLLBACK"); }
+  bool InTransaction() override { return sqlite3_get_autocommit(FDb.get()) == 0; }
 
   void Exec(const char* SQL) {
     char* Err = nullptr;
@@ -248,21 +245,27 @@ class TSQLiteConnection final : public IConnection {
       throw EDatabaseError(Msg);
     }
   }
-  // Forgets cached table descriptions (a statement changed the schema).
-  void ForgetCatalog() noexcept {
-    FCatalog.clear();
-    FDecl.clear();
-  }
 
  private:
   TSqliteDb FDb;
-  std::map<std::string, std::vector<TTableColumn>> FCatalog;  // by table name as asked
-  std::map<std::string, std::string> FDecl;                   // "table\ncolumn" -> declared type
 };
 
 TSQLiteStatement::TSQLiteStatement(TSQLiteConnection& Conn, sqlite3* Db, TSqliteStmt Stmt)
-    : FDb(Db), FStmt(std::move(Stmt)) {
-  if (ChangesSchema(sqlite3_sql(FStmt.get()))) Conn.ForgetCatalog();
+    : FConn(Conn), FDb(Db), FStmt(std::move(Stmt)) {
+  Describe();
+}
+
+// Reads the result columns, with key, null and auto-increment marks from the
+// catalog of each column's table (read once per table).
+void TSQLiteStatement::Describe() {
+  FDescribedAt = RepreparedCount(FStmt.get());
+  FColumns.clear();
+  std::map<std::string, std::vector<TTableColumn>> Catalog;
+  const auto TableColumns = [&](const std::string& Table) -> const std::vector<TTableColumn>& {
+    auto It = Catalog.find(Table);
+    if (It == Catalog.end()) It = Catalog.emplace(Table, FConn.TableColumns(Table)).first;
+    return It->second;
+  };
   const int N = sqlite3_column_count(FStmt.get());
   FColumns.reserve(static_cast<std::size_t>(N));
   for (int I = 0; I < N; ++I) {
@@ -276,7 +279,7 @@ TSQLiteStatement::TSQLiteStatement(TSQLiteConnection& Conn, sqlite3* Db, TSqlite
     F.OriginColumn = Origin ? Origin : "";
     F.Type = TypeFromDeclaration(Decl ? Decl : "", F.Size);
     if (!F.OriginTable.empty() && !F.OriginColumn.empty()) {
-      for (const TTableColumn& C : Conn.TableColumns(F.OriginTable)) {
+      for (const TTableColumn& C : TableColumns(F.OriginTable)) {
         if (!SameName(C.Name, F.OriginColumn)) continue;
         F.Nullable = C.Nullable;
         F.InKey = C.InKey;
@@ -332,6 +335,9 @@ void TSQLiteStatement::Execute(const std::vector<TValue>& Args) {
   Step();
   FChanges = sqlite3_changes64(FDb);
   FLastId = sqlite3_last_insert_rowid(FDb);
+  // SQLite prepares a kept statement again by itself when the schema changed
+  // (also by another connection); its columns may have changed with it.
+  if (RepreparedCount(S) != FDescribedAt) Describe();
 }
 
 void TSQLiteStatement::Step() {

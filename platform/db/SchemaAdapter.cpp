@@ -2,6 +2,10 @@
 // and change sets checked against the group's statements and applied.
 #include "platform/db/Db.h"
 
+#include <optional>
+
+#include "platform/db/DbInternal.h"
+
 namespace ordex::db {
 
 namespace {
@@ -91,14 +95,18 @@ std::int64_t TSchemaAdapter::ApplyUpdates(std::int64_t MaxErrors) {
   TDataStream Pending = std::move(FPending);
   FPending = TDataStream();
   std::int64_t Failed = 0;
+  // The tables of one change set are committed together.
+  std::optional<detail::TChangeBatch> Batch;
   for (const TStreamTable& T : Pending.Tables) {
     if (MaxErrors >= 0 && Failed > MaxErrors) break;
     TQuery* Q = nullptr;
     for (TQuery* Candidate : FQueries)
       if (Candidate->Name() == T.Name) Q = Candidate;
     if (!Q) throw EDatabaseError("Table '" + T.Name + "' is not a dataset of '" + FName + "'");
+    if (!Batch) Batch.emplace(Q->Connection());
     Failed += Q->ApplyChanges(T, MaxErrors < 0 ? -1 : MaxErrors - Failed);
   }
+  if (Batch) Batch->Commit();
   return Failed;
 }
 

@@ -2,7 +2,9 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
 #include <openssl/rand.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -17,8 +19,10 @@
 #include <thread>
 
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 
 #include "common/qxError.h"
 #include "common/qxLog.h"
@@ -26,6 +30,7 @@
 namespace ordex::rpc {
 
 namespace asio = boost::asio;
+namespace ssl = asio::ssl;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
@@ -193,6 +198,7 @@ struct TRpcServer::TImpl {
   std::uint16_t TcpPort = 4321;
   bool HttpAttached = false;
   std::uint16_t HttpPort = 0;
+  std::string HttpsCertFile, HttpsKeyFile;  // both set: the HTTP transport speaks TLS
   std::map<std::string, std::shared_ptr<const TRpcClass>, std::less<>> Classes;
   TAuthenticateHook Authenticate;
   TAuthorizeHook Authorize;
@@ -247,6 +253,8 @@ struct TRuntime {
   TRpcServer::TImpl& Owner;
   const TRpcServerSettings Settings;
   asio::thread_pool Pool;
+
+  std::shared_ptr<ssl::context> Tls;  // HTTPS when set; outlives the connections
 
   std::mutex Lock;  // guards Connections and Sessions
   std::condition_variable ConnectionsGone;
@@ -480,7 +488,12 @@ class TTcpChannel final : public TChannel {
 class TTcpConnection final : public TConnBase, public std::enable_shared_from_this<TTcpConnection> {
  public:
   TTcpConnection(TRuntime& Run, tcp::socket Socket, TStrand Strand)
-      : FRun(Run), FStrand(std::move(Strand)), FSocket(std::move(Socket)), FTimer(FStrand), FReader(Run.Settings.Limits) {
+      : FRun(Run),
+        FStrand(std::move(Strand)),
+        FSocket(std::move(Socket)),
+        FTimer(FStrand),
+        FFrameTimer(FStrand),
+        FReader(Run.Settings.Limits) {
     boost::system::error_code Ec;
     const auto Remote = FSocket.remote_endpoint(Ec);
     if (!Ec) {
@@ -568,8 +581,34 @@ class TTcpConnection final : public TConnBase, public std::enable_shared_from_th
       Refuse(E.what());
       return;
     }
-    if (FReader.Done()) HandleFrame(FReader.Take());
+    if (FReader.Done()) {
+      EndFrameDeadline();
+      HandleFrame(FReader.Take());
+    } else if (FReader.Started()) {
+      StartFrameDeadline();
+    }
     MaybeRead();
+  }
+
+  // Slow senders: once a frame has begun, the rest of it must arrive within
+  // BodyTimeout, or the connection is closed. Between frames a connection may
+  // stay silent as long as it likes.
+  void StartFrameDeadline() {
+    if (FFrameDeadline) return;
+    FFrameDeadline = true;
+    FFrameTimer.expires_after(FRun.Settings.BodyTimeout);
+    FFrameTimer.async_wait([Self = shared_from_this(), Frame = FFrameCount](const boost::system::error_code& Ec) {
+      if (Ec || !Self->FFrameDeadline || Self->FFrameCount != Frame || Self->FState == TState::Closed) return;
+      LogWarning("Closing " + Self->FInfo.IpAddress + ":" + std::to_string(Self->FInfo.ClientPort) +
+                 ": a frame did not arrive in time");
+      Self->Teardown();
+    });
+  }
+  void EndFrameDeadline() {
+    ++FFrameCount;
+    if (!FFrameDeadline) return;
+    FFrameDeadline = false;
+    FFrameTimer.cancel();
   }
 
   // A message we cannot go on from: answer it and close.
@@ -659,6 +698,10 @@ class TTcpConnection final : public TConnBase, public std::enable_shared_from_th
       return Refuse(E.what());
     }
     FSession = S;
+    // The channel names the session before the login hook runs, so the hook
+    // and the listeners it triggers can find this connection by session id.
+    // A refused login takes the id off again.
+    FChannel->SetSessionId(S->Id());
     auto Job = [Run = &FRun, S, Self = shared_from_this(), User, Password, App] {
       std::optional<std::string> Refusal;
       try {
@@ -668,10 +711,16 @@ class TTcpConnection final : public TConnBase, public std::enable_shared_from_th
       } catch (...) {
         Refusal = "Login refused";
       }
-      if (Refusal) Run->CloseSession(S);
+      if (Refusal) {
+        Self->FChannel->SetSessionId({});
+        Run->CloseSession(S);
+      }
       asio::post(Self->FStrand, [Self, Refusal] { Self->OnLoginDone(Refusal); });
     };
-    if (!S->Core().Post(std::move(Job))) Refuse("Server is stopping");
+    if (!S->Core().Post(std::move(Job))) {
+      FChannel->SetSessionId({});
+      Refuse("Server is stopping");
+    }
   }
 
   void OnLoginDone(const std::optional<std::string>& Refusal) {
@@ -683,7 +732,6 @@ class TTcpConnection final : public TConnBase, public std::enable_shared_from_th
       return;
     }
     FState = TState::Ready;
-    FChannel->SetSessionId(FSession->Id());
     Send({{"op", "login"}, {"ok", true}, {"session", FSession->Id()}});
     MaybeRead();
   }
@@ -761,6 +809,7 @@ class TTcpConnection final : public TConnBase, public std::enable_shared_from_th
     FState = TState::Closed;
     boost::system::error_code Ec;
     FTimer.cancel();
+    FFrameTimer.cancel();
     FSocket.shutdown(tcp::socket::shutdown_both, Ec);
     FSocket.close(Ec);
     FChannel->Detach();
@@ -772,7 +821,10 @@ class TTcpConnection final : public TConnBase, public std::enable_shared_from_th
   TRuntime& FRun;  // outlives the connection's handlers (see TRuntime)
   TStrand FStrand;      // every member below is touched only on it (unless marked)
   tcp::socket FSocket;  // its executor is FStrand as well
-  asio::steady_timer FTimer;
+  asio::steady_timer FTimer;       // the first frame's deadline, then the linger after the last answer
+  asio::steady_timer FFrameTimer;  // the deadline of the frame being read
+  bool FFrameDeadline = false;     // FFrameTimer is armed for the current frame
+  std::uint64_t FFrameCount = 0;   // frames read so far (tells a stale deadline)
   TFrameReader FReader;
   TState FState = TState::AwaitLogin;
   std::shared_ptr<TSession> FSession;
@@ -851,24 +903,52 @@ bool ContainsText(std::string_view Text, std::string_view Part) {
          }) != Text.end();
 }
 
-class THttpConnection final : public TConnBase, public std::enable_shared_from_this<THttpConnection> {
+// TStream is beast::tcp_stream (plain HTTP) or an SSL stream over one (HTTPS).
+template <class TStream>
+class THttpConnection final : public TConnBase, public std::enable_shared_from_this<THttpConnection<TStream>> {
  public:
-  THttpConnection(TRuntime& Run, tcp::socket Socket) : FRun(Run), FStream(std::move(Socket)) {
+  static constexpr bool IsTls = !std::is_same_v<TStream, beast::tcp_stream>;
+
+  THttpConnection(TRuntime& Run, tcp::socket Socket) requires(!IsTls) : FRun(Run), FStream(std::move(Socket)) {
+    Init();
+  }
+  THttpConnection(TRuntime& Run, tcp::socket Socket, ssl::context& Tls) requires IsTls
+      : FRun(Run), FStream(std::move(Socket), Tls) {
+    Init();
+  }
+
+  // Over TLS the handshake comes first; it must be done within the header timeout.
+  void Begin() {
+    if constexpr (IsTls) {
+      Lowest().expires_after(FRun.Settings.HeaderTimeout);
+      FStream.async_handshake(ssl::stream_base::server, [Self = this->shared_from_this()](const boost::system::error_code& Ec) {
+        if (Self->FClosed) return;
+        if (Ec) {
+          LogInfo("TLS handshake with " + Self->FIp + " failed: " + Ec.message());
+          return Self->Finish();
+        }
+        Self->ReadRequest();
+      });
+    } else {
+      ReadRequest();
+    }
+  }
+
+  void Shutdown() override {
+    asio::post(FStream.get_executor(), [Self = this->shared_from_this()] { Self->Finish(); });
+  }
+
+ private:
+  void Init() {
     boost::system::error_code Ec;
-    const auto Remote = FStream.socket().remote_endpoint(Ec);
+    const auto Remote = Lowest().socket().remote_endpoint(Ec);
     if (!Ec) {
       FIp = Remote.address().to_string();
       FPort = Remote.port();
     }
   }
+  beast::tcp_stream& Lowest() { return beast::get_lowest_layer(FStream); }
 
-  void Begin() { ReadRequest(); }
-
-  void Shutdown() override {
-    asio::post(FStream.get_executor(), [Self = shared_from_this()] { Self->Finish(); });
-  }
-
- private:
   using TRequest = http::request<http::dynamic_body>;
 
   void ReadRequest() {
@@ -876,9 +956,9 @@ class THttpConnection final : public TConnBase, public std::enable_shared_from_t
     FParser.emplace();
     FParser->header_limit(static_cast<std::uint32_t>(FRun.Settings.MaxHttpHeader));
     FParser->body_limit(FRun.Settings.Limits.MaxFrame);
-    FStream.expires_after(FRun.Settings.HeaderTimeout);
+    Lowest().expires_after(FRun.Settings.HeaderTimeout);
     http::async_read_header(FStream, FBuffer, *FParser,
-                            [Self = shared_from_this()](const boost::system::error_code& Ec, std::size_t) {
+                            [Self = this->shared_from_this()](const boost::system::error_code& Ec, std::size_t) {
                               Self->OnHeader(Ec);
                             });
   }
@@ -889,12 +969,14 @@ class THttpConnection final : public TConnBase, public std::enable_shared_from_t
       if (Ec == http::error::header_limit) return Answer(431, ErrorBody("Request head too large", "EArgumentError"), false);
       return Finish();
     }
-    FStream.expires_never();
+    // The body (and the "100 Continue" before it) gets its own deadline: a
+    // client that sends its head and then trickles the body is cut off.
+    Lowest().expires_after(FRun.Settings.BodyTimeout);
     const auto& Req = FParser->get();
     if (Req[http::field::expect] == "100-continue") {
       auto Continue = std::make_shared<http::response<http::empty_body>>(http::status::continue_, Req.version());
       http::async_write(FStream, *Continue,
-                        [Self = shared_from_this(), Continue](const boost::system::error_code& E, std::size_t) {
+                        [Self = this->shared_from_this(), Continue](const boost::system::error_code& E, std::size_t) {
                           if (E) return Self->Finish();
                           Self->ReadBody();
                         });
@@ -904,10 +986,15 @@ class THttpConnection final : public TConnBase, public std::enable_shared_from_t
   }
 
   void ReadBody() {
-    http::async_read(FStream, FBuffer, *FParser, [Self = shared_from_this()](const boost::system::error_code& Ec, std::size_t) {
+    http::async_read(FStream, FBuffer, *FParser, [Self = this->shared_from_this()](const boost::system::error_code& Ec, std::size_t) {
       if (Self->FClosed) return;
+      // No deadline while the call runs and its answer is written.
+      Self->Lowest().expires_never();
       if (Ec == http::error::body_limit) return Self->Answer(413, ErrorBody("Request body too large", "EArgumentError"), false);
-      if (Ec) return Self->Finish();
+      if (Ec) {
+        if (Ec == beast::error::timeout) LogWarning("Closing " + Self->FIp + ": a request body did not arrive in time");
+        return Self->Finish();
+      }
       Self->Dispatch();
     });
   }
@@ -963,12 +1050,12 @@ class THttpConnection final : public TConnBase, public std::enable_shared_from_t
     const std::string App(Req[http::field::user_agent]);
     std::shared_ptr<TSession> S;
     try {
-      S = FRun.NewSession("http", FIp, FPort, true);
+      S = FRun.NewSession(IsTls ? "https" : "http", FIp, FPort, true);
     } catch (const std::exception& E) {
       return Answer(500, ErrorBody(E.what(), ErrorClassName(E)));
     }
     // Login, then the call, in the new session's queue.
-    auto Job = [Run = &FRun, S, Self = shared_from_this(), User, Password, App, Logout, R = std::move(R)]() mutable {
+    auto Job = [Run = &FRun, S, Self = this->shared_from_this(), User, Password, App, Logout, R = std::move(R)]() mutable {
       try {
         Run->Authenticate(S, User, Password, App);
       } catch (const std::exception& E) {
@@ -1009,14 +1096,14 @@ class THttpConnection final : public TConnBase, public std::enable_shared_from_t
   }
 
   void RunCall(const std::shared_ptr<TSession>& S, TCallRequest R, std::string NewSessionId) {
-    FRun.RunCall(S, std::move(R), [Self = shared_from_this(), NewSessionId](TOutcome O) {
+    FRun.RunCall(S, std::move(R), [Self = this->shared_from_this(), NewSessionId](TOutcome O) {
       Self->Post([Self, NewSessionId, O = std::move(O)]() mutable { Self->Answer(std::move(O), NewSessionId); });
     });
   }
 
   void DoLogout(const std::shared_ptr<TSession>& S) {
     // Answered once the session's earlier calls are done.
-    auto Done = [Self = shared_from_this()] { Self->Post([Self] { Self->Answer(200, {{"values", json::object()}}); }); };
+    auto Done = [Self = this->shared_from_this()] { Self->Post([Self] { Self->Answer(200, {{"values", json::object()}}); }); };
     if (!S->Core().Post(Done)) Done();
     FRun.CloseSession(S);
   }
@@ -1069,14 +1156,15 @@ class THttpConnection final : public TConnBase, public std::enable_shared_from_t
     Out->Pieces = std::move(Pieces);
     Out->Serializer.emplace(Out->Head);
     http::async_write_header(FStream, *Out->Serializer,
-                             [Self = shared_from_this(), Out](const boost::system::error_code& Ec, std::size_t) {
+                             [Self = this->shared_from_this(), Out](const boost::system::error_code& Ec, std::size_t) {
                                if (Ec) return Self->Finish();
                                std::vector<asio::const_buffer> Buffers;
                                for (const auto& P : Out->Pieces)
                                  if (!P.empty()) Buffers.push_back(asio::buffer(P));
                                asio::async_write(Self->FStream, Buffers,
                                                  [Self, Out](const boost::system::error_code& E, std::size_t) {
-                                                   if (E || !Self->FKeepAlive) return Self->Finish();
+                                                   if (E) return Self->Finish();
+                                                   if (!Self->FKeepAlive) return Self->CloseGently();
                                                    Self->ReadRequest();
                                                  });
                              });
@@ -1088,17 +1176,29 @@ class THttpConnection final : public TConnBase, public std::enable_shared_from_t
     std::vector<std::string> Pieces;
   };
 
+  // After the last answer: over TLS say goodbye (close_notify) first, so the
+  // client can tell the end of the stream from a cut; at most a second.
+  void CloseGently() {
+    if constexpr (IsTls) {
+      if (FClosed) return;
+      Lowest().expires_after(std::chrono::seconds(1));
+      FStream.async_shutdown([Self = this->shared_from_this()](const boost::system::error_code&) { Self->Finish(); });
+    } else {
+      Finish();
+    }
+  }
+
   void Finish() {
     if (FClosed) return;
     FClosed = true;
     boost::system::error_code Ec;
-    FStream.socket().shutdown(tcp::socket::shutdown_both, Ec);
-    FStream.socket().close(Ec);
-    FRun.RemoveConnection(shared_from_this());
+    Lowest().socket().shutdown(tcp::socket::shutdown_both, Ec);
+    Lowest().socket().close(Ec);
+    FRun.RemoveConnection(this->shared_from_this());
   }
 
   TRuntime& FRun;  // outlives the connection's handlers (see TRuntime)
-  beast::tcp_stream FStream;  // its executor is the connection's strand
+  TStream FStream;  // its executor is the connection's strand
   beast::flat_buffer FBuffer;
   std::optional<http::request_parser<http::dynamic_body>> FParser;
   std::string FIp;
@@ -1140,8 +1240,12 @@ void TRuntime::OnAccepted(tcp::socket Socket, TStrand Strand, bool Http) {
   }
   Socket.set_option(tcp::no_delay(true), Ec);
   // The socket's executor is the connection's own strand: start there.
-  if (Http) {
-    auto C = std::make_shared<THttpConnection>(*this, std::move(Socket));
+  if (Http && Tls) {
+    auto C = std::make_shared<THttpConnection<beast::ssl_stream<beast::tcp_stream>>>(*this, std::move(Socket), *Tls);
+    AddConnection(C);
+    asio::post(Strand, [C] { C->Begin(); });
+  } else if (Http) {
+    auto C = std::make_shared<THttpConnection<beast::tcp_stream>>(*this, std::move(Socket));
     AddConnection(C);
     asio::post(Strand, [C] { C->Begin(); });
   } else {
@@ -1206,6 +1310,15 @@ void TRpcServer::AttachHttp(std::uint16_t Port) {
   FImpl->HttpPort = Port;
 }
 bool TRpcServer::HttpAttached() const { return FImpl->Copy(FImpl->HttpAttached); }
+void TRpcServer::SetHttpsCertificate(std::string CertFile, std::string KeyFile) {
+  std::lock_guard L(FImpl->ConfigLock);
+  FImpl->HttpsCertFile = std::move(CertFile);
+  FImpl->HttpsKeyFile = std::move(KeyFile);
+}
+bool TRpcServer::HttpsEnabled() const {
+  std::lock_guard L(FImpl->ConfigLock);
+  return !FImpl->HttpsCertFile.empty() && !FImpl->HttpsKeyFile.empty();
+}
 std::uint16_t TRpcServer::HttpPort() const { return FImpl->Copy(FImpl->HttpPort); }
 std::uint16_t TRpcServer::BoundTcpPort() const {
   const auto R = FImpl->CurrentRuntime();
@@ -1253,6 +1366,44 @@ std::unique_ptr<tcp::acceptor> Listen(asio::io_context& Io, const std::string& A
   }
 }
 
+// OpenSSL's reasons for the last failure (and clears its error queue).
+std::string OpenSslReason() {
+  std::string Text;
+  while (const unsigned long Code = ERR_get_error()) {
+    char Buffer[256];
+    ERR_error_string_n(Code, Buffer, sizeof Buffer);
+    if (!Text.empty()) Text += "; ";
+    Text += Buffer;
+  }
+  return Text.empty() ? std::string("unknown error") : Text;
+}
+
+// The server's TLS context: TLS 1.2 and 1.3 only, forward-secret AEAD ciphers
+// for TLS 1.2 (TLS 1.3 has only such), no compression, no renegotiation.
+std::shared_ptr<ssl::context> MakeServerTls(const std::string& CertFile, const std::string& KeyFile) {
+  if (CertFile.empty() != KeyFile.empty())
+    throw EArgumentError("HTTPS needs both a certificate file and a key file (" +
+                         std::string(CertFile.empty() ? "the certificate" : "the key") + " is missing)");
+  auto Tls = std::make_shared<ssl::context>(ssl::context::tls_server);
+  SSL_CTX* Ctx = Tls->native_handle();
+  ERR_clear_error();
+  SSL_CTX_set_min_proto_version(Ctx, TLS1_2_VERSION);
+  SSL_CTX_set_options(Ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+  SSL_CTX_set_cipher_list(Ctx,
+                          "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                          "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                          "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305");
+  // A key with a passphrase must fail here, not wait for someone to type it.
+  SSL_CTX_set_default_passwd_cb(Ctx, [](char*, int, int, void*) { return 0; });
+  if (SSL_CTX_use_certificate_chain_file(Ctx, CertFile.c_str()) != 1)
+    throw EFileError("Cannot use the HTTPS certificate file " + CertFile + ": " + OpenSslReason());
+  if (SSL_CTX_use_PrivateKey_file(Ctx, KeyFile.c_str(), SSL_FILETYPE_PEM) != 1)
+    throw EFileError("Cannot use the HTTPS key file " + KeyFile + ": " + OpenSslReason());
+  if (SSL_CTX_check_private_key(Ctx) != 1)
+    throw EFileError("The HTTPS key file " + KeyFile + " does not belong to the certificate file " + CertFile);
+  return Tls;
+}
+
 }  // namespace
 
 void TRpcServer::Start() {
@@ -1261,14 +1412,21 @@ void TRpcServer::Start() {
   TRpcServerSettings S;
   std::uint16_t TcpPort = 0, HttpPort = 0;
   bool Http = false;
+  std::string CertFile, KeyFile;
   {
     std::lock_guard L(FImpl->ConfigLock);
     S = FImpl->Settings;
     TcpPort = FImpl->TcpPort;
     Http = FImpl->HttpAttached;
     HttpPort = FImpl->HttpPort;
+    CertFile = FImpl->HttpsCertFile;
+    KeyFile = FImpl->HttpsKeyFile;
   }
+  // Certificate problems stop the start before anything listens.
+  std::shared_ptr<ssl::context> Tls;
+  if (Http && (!CertFile.empty() || !KeyFile.empty())) Tls = MakeServerTls(CertFile, KeyFile);
   auto R = std::make_shared<TRuntime>(*FImpl, std::move(S));
+  R->Tls = std::move(Tls);
   R->TcpAcceptor = Listen(R->Io, R->Settings.Address, TcpPort);
   R->BoundTcp = R->TcpAcceptor->local_endpoint().port();
   if (Http) {

@@ -1,6 +1,7 @@
 // The remote-call server: serves registered server-method classes over a TCP
 // transport (protocol "tcp/ip", framed messages) and an HTTP transport
-// (protocol "http"), one session per login, one class instance per session.
+// (protocol "http", or "https" when it is given a certificate and key), one
+// session per login, one class instance per session.
 //
 // Threads. Network I/O runs on a few I/O threads, each connection on its own
 // strand. Authentication, method bodies, instance creation and destruction and
@@ -73,7 +74,8 @@ struct TRpcServerSettings {
   std::size_t Workers = 0;                             // worker threads; 0 = max(4, 2 x cores)
   std::size_t IoThreads = 2;                           // network threads
   TFrameLimits Limits;                                 // frame limits; also the HTTP body limit
-  std::chrono::milliseconds HeaderTimeout{30000};      // first TCP frame / HTTP request head must arrive within
+  std::chrono::milliseconds HeaderTimeout{30000};      // first TCP frame / HTTP request head (and TLS handshake) must arrive within
+  std::chrono::milliseconds BodyTimeout{120000};       // rest of a started TCP frame / HTTP body after its head must arrive within
   std::chrono::milliseconds HttpIdleTimeout{20 * 60 * 1000};  // an unused HTTP session ends after
   std::size_t MaxConnections = 1024;                   // beyond: accepted and closed at once
   std::size_t MaxPendingCalls = 256;                   // per TCP connection; reading pauses beyond
@@ -112,6 +114,14 @@ class TRpcServer {
   void AttachHttp(std::uint16_t Port);
   bool HttpAttached() const;
   std::uint16_t HttpPort() const;
+  // HTTPS: with both files (PEM certificate chain, PEM private key without a
+  // passphrase) the HTTP transport speaks TLS 1.2+ only; both empty means plain
+  // HTTP. The files are read at the next Start(), which fails with EFileError
+  // naming the file when one cannot be used, and with EArgumentError when only
+  // one of the two is given.
+  void SetHttpsCertificate(std::string CertFile, std::string KeyFile);
+  // True when both files are set (whether or not HTTP is attached).
+  bool HttpsEnabled() const;
   // The ports actually listened on while running (0 when not listening).
   std::uint16_t BoundTcpPort() const;
   std::uint16_t BoundHttpPort() const;
@@ -126,8 +136,9 @@ class TRpcServer {
   // the session's instances are destroyed). Runs on a worker thread, in the session.
   void AddSessionListener(TSessionListener Listener);
 
-  // Opens the transports; throws EOSError when a port cannot be listened on
-  // (the server then stays stopped). Does nothing when already running.
+  // Opens the transports; throws EOSError when a port cannot be listened on, or
+  // the HTTPS errors above (the server then stays stopped). Does nothing when
+  // already running.
   void Start();
   // Closes every connection and session (their events are reported), waits for
   // running calls, and stops. Must not be called from a handler or method.

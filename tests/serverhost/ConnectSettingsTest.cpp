@@ -191,6 +191,32 @@ TEST_F(ConnectSettingsTest, SaveWritesTheFieldsAsTheyStand) {
   EXPECT_EQ(Saved, Expected);
 }
 
+TEST_F(ConnectSettingsTest, HttpsFilesAreLoadedAndSavedOnlyWhenSet) {
+  App.WriteConnectSettings({{"OrdexHTTP", "8443"}, {"HttpsCert", "/etc/ordex/cert.pem"},
+                            {"HttpsKey", "/etc/ordex/key.pem"}, {"SomethingNewer", "x"}});
+  TConnectSettings S;
+  S.LoadConnectSettings();
+  EXPECT_EQ(S.edHttp, "8443");
+  EXPECT_EQ(S.edHttpsCert, "/etc/ordex/cert.pem");
+  EXPECT_EQ(S.edHttpsKey, "/etc/ordex/key.pem");
+  S.SaveConnectSettings();
+  auto Saved = App.ReadConnectSettings().at("ConnectDB");
+  EXPECT_EQ(Saved.at("HttpsCert"), "/etc/ordex/cert.pem");
+  EXPECT_EQ(Saved.at("HttpsKey"), "/etc/ordex/key.pem");
+
+  // Cleared fields leave the keys out: absent keys mean plain HTTP.
+  S.edHttpsCert.clear();
+  S.edHttpsKey.clear();
+  S.SaveConnectSettings();
+  Saved = App.ReadConnectSettings().at("ConnectDB");
+  EXPECT_FALSE(Saved.contains("HttpsCert"));
+  EXPECT_FALSE(Saved.contains("HttpsKey"));
+  TConnectSettings Again;
+  Again.LoadConnectSettings();
+  EXPECT_EQ(Again.edHttpsCert, "");
+  EXPECT_EQ(Again.edHttpsKey, "");
+}
+
 TEST_F(ConnectSettingsTest, SettingsThatAreNotJsonChangeNothing) {
   ProgramSettingsFile().Write("ConnectionSettings", "TfmOrdexServerMains", "{not json");
   TConnectSettings S;

@@ -11,6 +11,7 @@
 #include "platform/db/DataStream.h"
 #include "serverhost/dmOrdexServerContainer.h"
 #include "serverhost/frmQxServer.h"
+#include "tests/rpc/TestCertificate.h"
 #include "tests/serverhost/HostTestSupport.h"
 
 namespace ordex {
@@ -338,6 +339,49 @@ TEST_F(ServerHostTest, DocumentServiceAnswersOverTheWire) {
   // Internal operations are not remote.
   EXPECT_THROW(C.Call("TOrdexServerClass", "GetTreeRights", json::array({"f1"})), client::ERemoteError);
   C.Logout();
+}
+
+TEST_F(ServerHostTest, HttpsFilesFromTheSettingsServeHttpsOnTheHttpPort) {
+  const testing::TTestCertificate Cert;
+  const std::uint16_t HttpPort = test::FreePort();
+  App.WriteConnectSettings({{"TypeDB", "SQLite"},
+                            {"Database", Db.Info().Dbname},
+                            {"DirFiles", Db.Info().DirFiles},
+                            {"OrdexPort", "0"},
+                            {"OrdexHTTP", std::to_string(HttpPort)},
+                            {"HttpsCert", Cert.CertFile()},
+                            {"HttpsKey", " " + Cert.KeyFile() + " "},
+                            {"IsIni", "1"}});
+  StartServer();
+  ASSERT_TRUE(Server().HttpsEnabled());
+  ASSERT_EQ(Server().BoundHttpPort(), HttpPort);
+
+  client::TOrdexClient C;
+  client::TClientOptions O;
+  O.CaFile = Cert.CertFile();
+  C.SetOptions(O);
+  C.Connect("127.0.0.1", HttpPort, client::TTransport::Https);
+  C.Login("admin", AdminMd5);
+  EXPECT_EQ(C.Call("TOrdexServerClass", "getVersion").Values.at("ReturnValue"), Tqxversion().Version());
+  ASSERT_TRUE(DrainUntil([&] { return Model().meSession.size() == 1; }));
+  EXPECT_EQ(Model().meSession[0].Protocol, "https");
+  C.Logout();
+
+  // A key file that is not there: the restart fails naming it, the server stays stopped.
+  Frame->Settings().edHttpsKey = Cert.KeyFile() + ".gone";
+  try {
+    Frame->btnRestartServerClick();
+    ADD_FAILURE() << "restarted without a key";
+  } catch (const EFileError& E) {
+    EXPECT_NE(std::string(E.what()).find(Cert.KeyFile() + ".gone"), std::string::npos) << E.what();
+  }
+  EXPECT_FALSE(Server().IsRunning());
+  // Both cleared: plain HTTP on the same port.
+  Frame->Settings().edHttpsCert.clear();
+  Frame->Settings().edHttpsKey.clear();
+  Frame->btnRestartServerClick();
+  EXPECT_FALSE(Server().HttpsEnabled());
+  EXPECT_EQ(test::HttpCall(HttpPort, "/ordex/v1/TOrdexServerClass/getVersion", "", "admin", AdminMd5).Status, 200u);
 }
 
 }  // namespace
