@@ -948,6 +948,7 @@ double IdleSessionCost(const IServer& Server, TTransport Transport, int K) {
               "(target < 512)\n",
               TransportName(Transport), K, static_cast<long long>(Before), static_cast<long long>(After),
               static_cast<double>(After - Before) / K);
+  std::fflush(stdout);
   Tcp.clear();
   for (const auto& Id : Http) LogoutHttpSession(Server.HttpPort(), Id);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -969,6 +970,7 @@ int Run(const TOptions& Options) {
               Server->HttpPort(), (Dir.Path() / "ordex.db").c_str());
   if (Server->InProcess())
     std::printf("note: in process, the peak memory includes the bench's own client threads and buffers\n");
+  std::fflush(stdout);
   UploadShared(*Server, Plan);
   std::printf("seeded: %zu folders, %zu shared files, %zu own files; peak memory now %lld KiB\n", Plan.Folders.size(),
               Plan.Shared.size(), Plan.Own.size(), static_cast<long long>(ProcStatusKiB(Server->Pid(), "VmHWM")));

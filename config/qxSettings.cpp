@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
@@ -176,10 +178,28 @@ void TSettingsTree::SetTree(std::string Name, TSettingsTree Tree) {
 // ---------------------------------------------------------------------------
 // TSettingsFile
 
+namespace {
+
+// Loads the INI text of a regular file. The file is read here rather than by
+// the INI parser, which takes the size of whatever it opened at face value (a
+// folder in the file's place reports a nonsense size). False when the file is
+// missing, is not a regular file, or cannot be read or parsed.
+bool LoadIniFile(CSimpleIniA& Ini, const std::string& Path) {
+  std::error_code Ec;
+  if (!std::filesystem::is_regular_file(Path, Ec)) return false;
+  std::ifstream In(Path, std::ios::binary);
+  if (!In) return false;
+  const std::string Content((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+  if (In.bad()) return false;
+  return Ini.LoadData(Content) >= 0;
+}
+
+}  // namespace
+
 std::string TSettingsFile::Read(std::string_view Section, std::string_view Key) const {
   CSimpleIniA Ini;
   Ini.SetUnicode(true);
-  if (Ini.LoadFile(FPath.c_str()) < 0) return {};
+  if (!LoadIniFile(Ini, FPath)) return {};
   const char* Value = Ini.GetValue(std::string(Section).c_str(), std::string(Key).c_str(), nullptr);
   return Value ? Value : std::string();
 }
@@ -197,7 +217,7 @@ void TSettingsFile::Write(std::string_view Section, std::string_view Key, std::s
   std::error_code Ec;
   if (std::filesystem::exists(FPath, Ec)) {
     // Never replace a file we could not read: its other sections would be lost.
-    if (Ini.LoadFile(FPath.c_str()) < 0) throw EFileError("Cannot read the settings file '" + FPath + "'");
+    if (!LoadIniFile(Ini, FPath)) throw EFileError("Cannot read the settings file '" + FPath + "'");
   }
   if (Ini.SetValue(std::string(Section).c_str(), std::string(Key).c_str(), std::string(Value).c_str()) < 0)
     throw EFileError("Cannot set the settings entry in '" + FPath + "'");

@@ -77,6 +77,11 @@ struct TQuery::TImpl {
   detail::TStatementLease Stmt;
   // Field name -> index, for the current field list (first of equal names).
   std::unordered_map<std::string, std::size_t, TNameHash, TNameEqual> FieldIndex;
+  // The statement's columns the field list was built from, and the field list
+  // put aside by SetSQL of the same text: the next run that reports the same
+  // columns takes it back instead of building it again.
+  std::vector<TFieldDef> StmtColumns;
+  std::vector<TFieldDef> Parked;
 
   // The statement for the current text on the current connection: the one
   // held since the last run when it still fits, else one from the cache.
@@ -100,6 +105,35 @@ struct TQuery::TImpl {
     auto& Index = Q.FImpl->FieldIndex;
     Index.clear();
     for (std::size_t I = 0; I < Q.FFieldDefs.size(); ++I) Index.emplace(Q.FFieldDefs[I].Name, I);
+  }
+
+  static bool SameColumns(const std::vector<TFieldDef>& A, const std::vector<TFieldDef>& B) noexcept {
+    return std::equal(A.begin(), A.end(), B.begin(), B.end(), [](const TFieldDef& X, const TFieldDef& Y) {
+      return X.Name == Y.Name && X.Type == Y.Type && X.Size == Y.Size && X.Nullable == Y.Nullable &&
+             X.InKey == Y.InKey && X.AutoInc == Y.AutoInc && X.OriginTable == Y.OriginTable &&
+             X.OriginColumn == Y.OriginColumn;
+    });
+  }
+
+  // Sets the field list for the statement's columns, keeping the current (or
+  // parked) one when it was built from the same columns.
+  static void UseColumns(TQuery& Q, const std::vector<TFieldDef>& Columns) {
+    TImpl& I = *Q.FImpl;
+    std::vector<TFieldDef>& Built = Q.FFieldDefs.empty() ? I.Parked : Q.FFieldDefs;
+    if (!Built.empty() && Built.size() == Columns.size() + Q.FCalcFields.size() && SameColumns(I.StmtColumns, Columns)) {
+      if (&Built == &I.Parked) Q.FFieldDefs = std::move(I.Parked);
+      I.Parked.clear();
+      return;
+    }
+    I.Parked.clear();
+    I.StmtColumns = Columns;
+    SetColumns(Q, Columns);
+  }
+
+  // Forgets the columns the field list was built from.
+  static void ForgetColumns(TQuery& Q) noexcept {
+    Q.FImpl->StmtColumns.clear();
+    Q.FImpl->Parked.clear();
   }
 
   static std::size_t OwnColumns(const TQuery& Q) noexcept { return Q.FFieldDefs.size() - Q.FCalcFields.size(); }
@@ -193,14 +227,19 @@ void TQuery::SetConnection(TConnection& Connection) {
 
 void TQuery::SetSQL(std::string Text) {
   Close();
-  FFieldDefs.clear();
-  FImpl->FieldIndex.clear();
-  // The same text again keeps its parsed form and its prepared statement.
+  // The same text again keeps its parsed form, its prepared statement and
+  // (put aside until the next run) its field list.
   if (Text != FSQL || FImpl->Parsed.Text.empty()) {
     FSQL = std::move(Text);
     FImpl->Parsed = ParseSQL(FSQL);
     FImpl->BaseTable = detail::BaseTableOf(FSQL);
     FImpl->Stmt.Release();
+    TImpl::ForgetColumns(*this);
+    FFieldDefs.clear();
+    FImpl->FieldIndex.clear();
+  } else if (!FFieldDefs.empty()) {
+    FImpl->Parked = std::move(FFieldDefs);
+    FFieldDefs.clear();
   }
   TParams Old = std::move(FParams);
   FParams = TParams();
@@ -220,7 +259,7 @@ void TQuery::Open() {
   const std::vector<TValue> Args = detail::BindArgs(FImpl->Parsed, FParams);
   detail::TStatementLease& Stmt = TImpl::Statement(*this);
   Stmt.Execute(Args);
-  std::vector<TFieldDef> Columns = Stmt->Columns();
+  const std::vector<TFieldDef>& Columns = Stmt->Columns();
   std::vector<std::vector<TValue>> Rows;
   try {
     std::vector<TValue> Row;
@@ -231,14 +270,24 @@ void TQuery::Open() {
   }
   // The rows are all in memory: the engine need not keep the result.
   Stmt->Reset();
-  for (std::size_t C = 0; C < Columns.size(); ++C) {
-    if (Columns[C].Type != TFieldType::Unknown) continue;
-    Columns[C].Type = SettleType(Rows, C);
-    for (auto& R : Rows) R[C] = R[C].ConvertTo(Columns[C].Type);
+  const bool Settled = std::none_of(Columns.begin(), Columns.end(),
+                                    [](const TFieldDef& F) { return F.Type == TFieldType::Unknown; });
+  if (Settled) {
+    TImpl::UseColumns(*this, Columns);
+  } else {
+    // Columns typed by their values: settled anew for every result.
+    std::vector<TFieldDef> Typed = Columns;
+    for (std::size_t C = 0; C < Typed.size(); ++C) {
+      if (Typed[C].Type != TFieldType::Unknown) continue;
+      Typed[C].Type = SettleType(Rows, C);
+      for (auto& R : Rows) R[C] = R[C].ConvertTo(Typed[C].Type);
+    }
+    TImpl::ForgetColumns(*this);
+    TImpl::SetColumns(*this, std::move(Typed));
   }
-  for (auto& R : Rows)
-    for (const TCalcField& Calc : FCalcFields) R.push_back(TValue::Null(Calc.Def.Type));
-  TImpl::SetColumns(*this, std::move(Columns));
+  if (!FCalcFields.empty())
+    for (auto& R : Rows)
+      for (const TCalcField& Calc : FCalcFields) R.push_back(TValue::Null(Calc.Def.Type));
   FRows = std::move(Rows);
   FState = TDataSetState::Browse;
   if (!FCalcFields.empty()) {
@@ -277,7 +326,7 @@ std::int64_t TQuery::ExecSQL() {
 
 void TQuery::Prepare() {
   if (Active()) return;
-  TImpl::SetColumns(*this, TImpl::Statement(*this)->Columns());
+  TImpl::UseColumns(*this, TImpl::Statement(*this)->Columns());
 }
 
 void TQuery::AddCalcField(std::string Name, TFieldType Type, std::uint32_t Size, std::function<TValue(TQuery&)> Calc) {
@@ -302,6 +351,7 @@ TField TQuery::FieldByName(std::string_view Name) {
 }
 
 std::optional<TField> TQuery::FindField(std::string_view Name) {
+  if (FFieldDefs.empty()) return std::nullopt;
   const auto It = FImpl->FieldIndex.find(Name);
   if (It == FImpl->FieldIndex.end()) return std::nullopt;
   return TField(*this, It->second);

@@ -377,9 +377,13 @@ bool TSQLiteStatement::Fetch(std::vector<TValue>& Row) {
   Row.reserve(FColumns.size());
   for (std::size_t I = 0; I < FColumns.size(); ++I) {
     const TFieldDef& F = FColumns[I];
-    const TValue V = ColumnValue(static_cast<int>(I));
+    TValue V = ColumnValue(static_cast<int>(I));
     if (V.IsNull()) {
       Row.push_back(TValue::Null(F.Type));
+      continue;
+    }
+    if (V.Type() == F.Type || F.Type == TFieldType::Unknown) {
+      Row.push_back(std::move(V));
       continue;
     }
     try {
