@@ -51,6 +51,7 @@ std::string GeneralHelp(const std::vector<TCommandSpec>& Commands) {
        "  --insecure       HTTPS: accept any certificate (testing only)\n"
        "  --user U         login (default $ORDEX_USER, else admin)\n"
        "  --timeout S      seconds to wait for the server at each step (default 30; 0: no limit)\n"
+       "  --app NAME       client program name sent at login (default ordex)\n"
        "  --json           machine-readable output: one JSON document on stdout (also after the command)\n"
        "  --help           this text\n"
        "\n"

@@ -406,6 +406,9 @@ std::unique_ptr<IConnection> OpenSQLite(const TOpenParams& Params) {
   const bool Create = Mode.size() >= 6 && SameName(std::string_view(Mode).substr(0, 6), "Create");
   if (Create) Flags |= SQLITE_OPEN_CREATE;
   if (SameName(Mode, "ReadOnly")) Flags = SQLITE_OPEN_READONLY;
+  // A connection is used by one thread at a time: SQLite need not lock its own
+  // mutex around every call.
+  Flags |= SQLITE_OPEN_NOMUTEX;
   sqlite3* Raw = nullptr;
   const int Rc = sqlite3_open_v2(File.c_str(), &Raw, Flags, nullptr);
   TSqliteDb Db(Raw);

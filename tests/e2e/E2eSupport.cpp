@@ -16,6 +16,9 @@
 
 #include <boost/asio.hpp>
 #include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
 #include <turbojpeg.h>
 
 #include "common/qxError.h"
@@ -100,6 +103,43 @@ TRun RunProgram(const std::string& Program, const std::vector<std::string>& Args
   return R;
 }
 
+// Writes a self-signed certificate for localhost and 127.0.0.1 and its key.
+void MakeCertificate(const std::string& CertFile, const std::string& KeyFile) {
+  struct TFreeKey {
+    void operator()(EVP_PKEY* K) const noexcept { EVP_PKEY_free(K); }
+  };
+  struct TFreeCert {
+    void operator()(X509* C) const noexcept { X509_free(C); }
+  };
+  struct TClose {
+    void operator()(FILE* F) const noexcept { std::fclose(F); }
+  };
+  const std::unique_ptr<EVP_PKEY, TFreeKey> Key(EVP_EC_gen("prime256v1"));
+  const std::unique_ptr<X509, TFreeCert> Cert(X509_new());
+  if (!Key || !Cert) throw EOSError("Cannot make a test certificate");
+  X509_set_version(Cert.get(), 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(Cert.get()), 1);
+  X509_gmtime_adj(X509_getm_notBefore(Cert.get()), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(Cert.get()), 86400);
+  X509_set_pubkey(Cert.get(), Key.get());
+  X509_NAME* Name = X509_get_subject_name(Cert.get());
+  X509_NAME_add_entry_by_txt(Name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
+  X509_set_issuer_name(Cert.get(), Name);
+  X509V3_CTX Ctx;
+  X509V3_set_ctx_nodb(&Ctx);
+  X509V3_set_ctx(&Ctx, Cert.get(), Cert.get(), nullptr, nullptr, 0);
+  X509_EXTENSION* San = X509V3_EXT_conf_nid(nullptr, &Ctx, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
+  if (!San) throw EOSError("Cannot make a test certificate");
+  X509_add_ext(Cert.get(), San, -1);
+  X509_EXTENSION_free(San);
+  if (X509_sign(Cert.get(), Key.get(), EVP_sha256()) == 0) throw EOSError("Cannot sign the test certificate");
+  const std::unique_ptr<FILE, TClose> C(std::fopen(CertFile.c_str(), "wb"));
+  const std::unique_ptr<FILE, TClose> K(std::fopen(KeyFile.c_str(), "wb"));
+  if (!C || !K || PEM_write_X509(C.get(), Cert.get()) != 1 ||
+      PEM_write_PrivateKey(K.get(), Key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
+    throw EFileError("Cannot write the test certificate");
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -151,7 +191,7 @@ std::string MakeJpeg(int Width, int Height, int Seed) {
 // ---------------------------------------------------------------------------
 // TServer
 
-TServer::TServer(const std::string& Kind) : FKind(Kind) {
+TServer::TServer(const std::string& Kind, bool Https) : FKind(Kind) {
   FDir = MakeTemp("ordex-e2e-srv-") + "/";
   FFiles = FDir + "files";
   fs::create_directories(FFiles);
@@ -188,6 +228,11 @@ TServer::TServer(const std::string& Kind) : FKind(Kind) {
   Connect["DirFiles"] = FFiles;
   Connect["OrdexPort"] = std::to_string(FTcpPort);
   Connect["OrdexHTTP"] = std::to_string(FHttpPort);
+  if (Https) {
+    MakeCertificate(CertFile(), FDir + "key.pem");
+    Connect["HttpsCert"] = CertFile();
+    Connect["HttpsKey"] = FDir + "key.pem";
+  }
   WriteFile(FDir + "ordexd.ini",
             "[ConnectionSettings]\nTfmOrdexServerMains = " + nlohmann::ordered_json{{"ConnectDB", Connect}}.dump() + "\n");
 

@@ -24,7 +24,9 @@ inline constexpr const char* kAdminPassword = "secret-Adm1n";
 // SIGTERM and its folder removed on destruction.
 class TServer {
  public:
-  explicit TServer(const std::string& Kind);
+  // Https: the HTTP port speaks HTTPS with a self-signed certificate for
+  // "localhost" and 127.0.0.1 (CertFile()).
+  explicit TServer(const std::string& Kind, bool Https = false);
   ~TServer();
   TServer(const TServer&) = delete;
   TServer& operator=(const TServer&) = delete;
@@ -34,6 +36,7 @@ class TServer {
   const std::string& Dir() const noexcept { return FDir; }         // the program folder, ending with '/'
   const std::string& FilesDir() const noexcept { return FFiles; }  // the storage folder
   const std::string& Kind() const noexcept { return FKind; }
+  std::string CertFile() const { return FDir + "cert.pem"; }
   // Runs a statement on the server's database (test set-up only).
   void Exec(const std::string& Sql) const;
   // The server's log so far.

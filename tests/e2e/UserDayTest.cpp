@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <ostream>
 
 #include <nlohmann/json.hpp>
 
@@ -22,6 +23,8 @@ struct TParam {
   std::string Kind;
   bool Http;
 };
+
+void PrintTo(const TParam& P, std::ostream* Out) { *Out << P.Kind << (P.Http ? " over HTTP" : " over TCP"); }
 
 std::string Name(const ::testing::TestParamInfo<TParam>& I) { return I.param.Kind + (I.param.Http ? "Http" : "Tcp"); }
 
@@ -180,6 +183,11 @@ TEST_P(UserDay, AdministratorSetsUpAndUserWorks) {
   Ok(Admin({"rights", "del", "proj", "--role", "staff", "--json"}));
   EXPECT_TRUE(Ok(Ivan({"tree", "--json"}))["folders"].empty());
   EXPECT_EQ(Ok(Admin({"tree", "--json"}))["folders"][0]["kolrights"], 0);
+
+  // --- A new password: the old one stops working.
+  Ok(Admin({"users", "passwd", "ivan", "--json"}, {{"ORDEX_NEW_PASSWORD", "ivan-pw2"}}));
+  EXPECT_EQ(Ivan({"tree"}).Code, 3);
+  EXPECT_EQ(As("ivan", "ivan-pw2", {"tree"}).Code, 0);
 }
 
 TEST_P(UserDay, RefusedLoginsAndConnections) {
@@ -190,6 +198,24 @@ TEST_P(UserDay, RefusedLoginsAndConnections) {
 }
 
 INSTANTIATE_TEST_SUITE_P(E2e, UserDay, ::testing::ValuesIn(Params()), Name);
+
+// HTTPS: the server's certificate must be trusted (--ca-file) and name the host.
+TEST(OrdexHttps, TrustsOnlyTheGivenCertificate) {
+  const TServer Server("SQLite", true);
+  const auto Run = [&](std::vector<std::string> Extra) {
+    std::vector<std::string> Args{"--https", "--port", std::to_string(Server.HttpPort())};
+    Args.insert(Args.end(), Extra.begin(), Extra.end());
+    return RunOrdex(Args, {{"ORDEX_PASSWORD", kAdminPassword}});
+  };
+  const TRun Trusted = Run({"--ca-file", Server.CertFile(), "mkdir", "0", "Secure", "--id", "sec"});
+  EXPECT_EQ(Trusted.Code, 0) << Trusted.Err;
+  const TRun ByName = Run({"--host", "localhost", "--ca-file", Server.CertFile(), "tree"});
+  EXPECT_EQ(ByName.Code, 0) << ByName.Err;
+  EXPECT_NE(ByName.Out.find("[sec]"), std::string::npos) << ByName.Out;
+  const TRun Untrusted = Run({"tree"});
+  EXPECT_EQ(Untrusted.Code, 3) << "a self-signed certificate is not trusted by default";
+  EXPECT_NE(Untrusted.Err.find("certificate"), std::string::npos) << Untrusted.Err;
+}
 
 // Exit codes that need no server.
 TEST(OrdexCommandLine, UsageAndConnectionFailures) {
