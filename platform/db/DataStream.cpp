@@ -93,11 +93,12 @@ class TWriter {
   std::string FOut;
 };
 
-std::string Where(const TStreamTable& T, std::size_t Row, const TStreamColumn& C) {
-  return "table '" + T.Name + "', row " + std::to_string(Row) + ", column '" + C.Name + "'";
+std::string Where(const std::string& Table, std::size_t Row, const TStreamColumn& C) {
+  return "table '" + Table + "', row " + std::to_string(Row) + ", column '" + C.Name + "'";
 }
+std::string Where(const TStreamTable& T, std::size_t Row, const TStreamColumn& C) { return Where(T.Name, Row, C); }
 
-void WriteValue(TWriter& W, const TValue& V, const TStreamTable& T, std::size_t Row, const TStreamColumn& C) {
+void WriteValue(TWriter& W, const TValue& V, const std::string& T, std::size_t Row, const TStreamColumn& C) {
   if (V.IsNull()) {
     W.U8(0);
     return;
@@ -129,13 +130,40 @@ void WriteValue(TWriter& W, const TValue& V, const TStreamTable& T, std::size_t 
   }
 }
 
-void WriteValues(TWriter& W, const std::vector<TValue>& Values, const TStreamTable& T, std::size_t Row,
-                 const char* Which) {
-  if (Values.size() != T.Columns.size())
-    throw EStreamError("Dataset stream: table '" + T.Name + "', row " + std::to_string(Row) + " has " +
+void WriteValues(TWriter& W, const std::vector<TValue>& Values, const std::string& Table,
+                 const std::vector<TStreamColumn>& Columns, std::size_t Row, const char* Which) {
+  if (Values.size() != Columns.size())
+    throw EStreamError("Dataset stream: table '" + Table + "', row " + std::to_string(Row) + " has " +
                        std::to_string(Values.size()) + " " + Which + "values for " +
-                       std::to_string(T.Columns.size()) + " columns");
-  for (std::size_t I = 0; I < Values.size(); ++I) WriteValue(W, Values[I], T, Row, T.Columns[I]);
+                       std::to_string(Columns.size()) + " columns");
+  for (std::size_t I = 0; I < Values.size(); ++I) WriteValue(W, Values[I], Table, Row, Columns[I]);
+}
+
+// A table's name and column descriptions.
+void WriteTableHead(TWriter& W, const std::string& Table, const std::vector<TStreamColumn>& Columns) {
+  W.Str(Table, "the table name");
+  W.U32(Columns.size(), [&] { return "the number of columns of table '" + Table + "'"; });
+  for (const TStreamColumn& C : Columns) {
+    const auto Where = [&] { return "table '" + Table + "', column '" + C.Name + "'"; };
+    if (!ValidType(static_cast<std::uint8_t>(C.Type)))
+      throw EStreamError("Dataset stream: " + Where() + " has no valid type");
+    if ((C.Flags & ~kKnownFlags) != 0) throw EStreamError("Dataset stream: " + Where() + " has unknown flags");
+    W.Str(C.Name, Where);
+    W.U8(static_cast<std::uint8_t>(C.Type));
+    W.U8(C.Flags);
+    W.U32(C.Size, Where);
+    W.Str(C.OriginTable, Where);
+    W.Str(C.OriginColumn, Where);
+  }
+}
+
+// The rows of a table of a data stream.
+void WriteDataRows(TWriter& W, const std::string& Table, const std::vector<TStreamColumn>& Columns,
+                   const std::vector<std::vector<TValue>>& Rows) {
+  if (Columns.empty() && !Rows.empty())
+    throw EStreamError("Dataset stream: table '" + Table + "' has rows but no columns");
+  W.U32(Rows.size(), [&] { return "the number of rows of table '" + Table + "'"; });
+  for (std::size_t I = 0; I < Rows.size(); ++I) WriteValues(W, Rows[I], Table, Columns, I, "");
 }
 
 // ---------------------------------------------------------------------------
@@ -270,52 +298,49 @@ std::string WriteDataStream(const TDataStream& Stream) {
   W.U8(static_cast<std::uint8_t>(Stream.Kind));
   W.U32(Stream.Tables.size(), "the number of tables");
   for (const TStreamTable& T : Stream.Tables) {
-    W.Str(T.Name, "the table name");
-    W.U32(T.Columns.size(), "the number of columns of table '" + T.Name + "'");
-    for (const TStreamColumn& C : T.Columns) {
-      const std::string Where = "table '" + T.Name + "', column '" + C.Name + "'";
-      if (!ValidType(static_cast<std::uint8_t>(C.Type)))
-        throw EStreamError("Dataset stream: " + Where + " has no valid type");
-      if ((C.Flags & ~kKnownFlags) != 0) throw EStreamError("Dataset stream: " + Where + " has unknown flags");
-      W.Str(C.Name, Where);
-      W.U8(static_cast<std::uint8_t>(C.Type));
-      W.U8(C.Flags);
-      W.U32(C.Size, Where);
-      W.Str(C.OriginTable, Where);
-      W.Str(C.OriginColumn, Where);
-    }
+    WriteTableHead(W, T.Name, T.Columns);
     if (Stream.Kind == TStreamKind::Data) {
       if (!T.Changes.empty()) throw EStreamError("Dataset stream: table '" + T.Name + "' of a data stream holds changes");
-      if (T.Columns.empty() && !T.Rows.empty())
-        throw EStreamError("Dataset stream: table '" + T.Name + "' has rows but no columns");
-      W.U32(T.Rows.size(), "the number of rows of table '" + T.Name + "'");
-      for (std::size_t I = 0; I < T.Rows.size(); ++I) WriteValues(W, T.Rows[I], T, I, "");
+      WriteDataRows(W, T.Name, T.Columns, T.Rows);
     } else {
       if (!T.Rows.empty()) throw EStreamError("Dataset stream: table '" + T.Name + "' of a change set holds plain rows");
-      W.U32(T.Changes.size(), "the number of changes of table '" + T.Name + "'");
+      W.U32(T.Changes.size(), [&] { return "the number of changes of table '" + T.Name + "'"; });
       for (std::size_t I = 0; I < T.Changes.size(); ++I) {
         const TStreamChange& Ch = T.Changes[I];
-        const std::string Row = "table '" + T.Name + "', row " + std::to_string(I);
+        const auto Row = [&] { return "table '" + T.Name + "', row " + std::to_string(I); };
         switch (Ch.State) {
           case TRowState::Inserted:
-            if (!Ch.Old.empty()) throw EStreamError("Dataset stream: " + Row + ": an inserted row has old values");
+            if (!Ch.Old.empty()) throw EStreamError("Dataset stream: " + Row() + ": an inserted row has old values");
             W.U8(1);
-            WriteValues(W, Ch.New, T, I, "new ");
+            WriteValues(W, Ch.New, T.Name, T.Columns, I, "new ");
             break;
           case TRowState::Modified:
             W.U8(2);
-            WriteValues(W, Ch.Old, T, I, "old ");
-            WriteValues(W, Ch.New, T, I, "new ");
+            WriteValues(W, Ch.Old, T.Name, T.Columns, I, "old ");
+            WriteValues(W, Ch.New, T.Name, T.Columns, I, "new ");
             break;
           case TRowState::Deleted:
-            if (!Ch.New.empty()) throw EStreamError("Dataset stream: " + Row + ": a deleted row has new values");
+            if (!Ch.New.empty()) throw EStreamError("Dataset stream: " + Row() + ": a deleted row has new values");
             W.U8(3);
-            WriteValues(W, Ch.Old, T, I, "old ");
+            WriteValues(W, Ch.Old, T.Name, T.Columns, I, "old ");
             break;
-          default: throw EStreamError("Dataset stream: " + Row + ": unknown row state");
+          default: throw EStreamError("Dataset stream: " + Row() + ": unknown row state");
         }
       }
     }
+  }
+  return W.Take();
+}
+
+std::string WriteDataStream(const std::vector<TStreamTableRef>& Tables) {
+  TWriter W;
+  W.Raw(kMagic, sizeof kMagic);
+  W.U8(static_cast<std::uint8_t>(TStreamKind::Data));
+  W.U32(Tables.size(), "the number of tables");
+  static const std::vector<std::vector<TValue>> NoRows;
+  for (const TStreamTableRef& T : Tables) {
+    WriteTableHead(W, T.Name, T.Columns);
+    WriteDataRows(W, T.Name, T.Columns, T.Rows ? *T.Rows : NoRows);
   }
   return W.Take();
 }

@@ -58,6 +58,18 @@ struct TDataStream {
 // column or NULL; throws EStreamError otherwise.
 std::string WriteDataStream(const TDataStream& Stream);
 
+// A table of a data stream whose rows are kept elsewhere (by a query), so that
+// they are written without being copied first. Rows may be null: no rows.
+struct TStreamTableRef {
+  std::string Name;
+  std::vector<TStreamColumn> Columns;
+  const std::vector<std::vector<TValue>>* Rows = nullptr;
+};
+
+// Serialises a data stream of such tables, exactly as WriteDataStream does a
+// TDataStream of kind Data with the same tables.
+std::string WriteDataStream(const std::vector<TStreamTableRef>& Tables);
+
 // Parses a stream. Anything that breaks the layout (bad magic or kind, unknown
 // type, lengths beyond the data, trailing bytes, values that do not match their
 // column's type) throws EStreamError naming the problem; nothing is returned.

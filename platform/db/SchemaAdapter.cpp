@@ -22,12 +22,13 @@ std::uint8_t ColumnFlags(const TFieldDef& F) noexcept {
 }  // namespace
 
 std::string TSchemaAdapter::SaveToStream() const {
-  TDataStream S;
-  S.Kind = TStreamKind::Data;
+  // The rows are written straight from the queries.
+  std::vector<TStreamTableRef> Tables;
   for (const TQuery* Q : FQueries) {
     if (!Q->Active()) continue;
-    TStreamTable& T = S.Tables.emplace_back();
+    TStreamTableRef& T = Tables.emplace_back();
     T.Name = Q->Name();
+    T.Columns.reserve(Q->FieldDefs().size());
     for (const TFieldDef& F : Q->FieldDefs()) {
       TStreamColumn& C = T.Columns.emplace_back();
       C.Name = F.Name;
@@ -37,9 +38,9 @@ std::string TSchemaAdapter::SaveToStream() const {
       C.OriginTable = F.OriginTable;
       C.OriginColumn = F.OriginColumn;
     }
-    T.Rows = Q->Rows();
+    T.Rows = &Q->Rows();
   }
-  return WriteDataStream(S);
+  return WriteDataStream(Tables);
 }
 
 void TSchemaAdapter::LoadFromStream(std::string_view Bytes) {
