@@ -59,7 +59,8 @@ int Serve(ordex::Tqxroot& Root, const sigset_t& StopSignals) {
     // The loop thread is the console's UI thread while the server runs.
     TConsoleLoop Loop(Queue);
     int Signal = 0;
-    sigwait(&StopSignals, &Signal);
+    while (sigwait(&StopSignals, &Signal) != 0) {
+    }
     LogInfo(std::string("Stopping on signal ") + (Signal == SIGINT ? "SIGINT" : "SIGTERM"));
   }
   // The loop has drained and ended: this thread is the UI thread again.

@@ -63,6 +63,47 @@ char32_t NextCodePoint(std::string_view Text, std::size_t& Pos) noexcept {
   return Cp;
 }
 
+// The upper-case form of a letter of the Latin (ASCII, Latin-1, Latin
+// Extended-A), Greek and Cyrillic alphabets; any other code point unchanged.
+char32_t SimpleUpper(char32_t C) noexcept {
+  if (C < 0x80) return C >= 'a' && C <= 'z' ? C - 32 : C;
+  if (C >= 0xE0 && C <= 0xFE && C != 0xF7) return C - 32;
+  if (C == 0xFF) return 0x178;
+  if (C >= 0x100 && C <= 0x17F) {
+    // Pairs of upper and lower letters; the pairing changes parity twice.
+    const bool UpperEven = (C <= 0x137) || (C >= 0x14A && C <= 0x177);
+    const bool UpperOdd = (C >= 0x139 && C <= 0x148) || (C >= 0x179 && C <= 0x17E);
+    if (UpperEven && C % 2 == 1) return C - 1;
+    if (UpperOdd && C % 2 == 0) return C - 1;
+    return C;
+  }
+  if (C >= 0x3B1 && C <= 0x3C9) return C == 0x3C2 ? 0x3A3 : C - 32;
+  if (C >= 0x430 && C <= 0x44F) return C - 32;
+  if (C >= 0x450 && C <= 0x45F) return C - 80;
+  return C;
+}
+
+// One character of a text for a case-blind search: its upper-case form and
+// the byte offset where it starts. A byte that is not valid UTF-8 stands for
+// itself (above the Unicode range), so two different stray bytes never match.
+struct TFoldedChar {
+  char32_t Upper;
+  std::size_t Offset;
+};
+
+std::vector<TFoldedChar> FoldText(std::string_view Text) {
+  std::vector<TFoldedChar> Out;
+  Out.reserve(Text.size());
+  for (std::size_t Pos = 0; Pos < Text.size();) {
+    const std::size_t Start = Pos;
+    char32_t Cp = NextCodePoint(Text, Pos);
+    if (Cp == 0xFFFD && !(Pos - Start == 3 && Text.substr(Start, 3) == "\xEF\xBF\xBD"))
+      Cp = 0x110000 + static_cast<unsigned char>(Text[Start]);
+    Out.push_back({SimpleUpper(Cp), Start});
+  }
+  return Out;
+}
+
 struct TMdCtxDeleter {
   void operator()(EVP_MD_CTX* Ctx) const noexcept { EVP_MD_CTX_free(Ctx); }
 };
@@ -163,16 +204,26 @@ std::vector<std::string> SplitText(std::string_view Text, std::string_view Separ
   return List;
 }
 
+// Matches character by character on the upper-case forms, left to right; a
+// match resumes the search after its end.
 std::string ReplaceAllText(std::string_view Text, std::string_view Find, std::string_view Replacement) {
   if (Find.empty()) return std::string(Text);
-  const std::string Hay = UpperCaseAscii(Text);
-  const std::string Needle = UpperCaseAscii(Find);
+  const std::vector<TFoldedChar> Hay = FoldText(Text);
+  const std::vector<TFoldedChar> Needle = FoldText(Find);
+  const auto EndOf = [&](std::size_t Index) { return Index < Hay.size() ? Hay[Index].Offset : Text.size(); };
   std::string Out;
-  std::size_t From = 0;
-  for (std::size_t P = Hay.find(Needle); P != std::string::npos; P = Hay.find(Needle, From)) {
-    Out.append(Text.substr(From, P - From));
+  std::size_t From = 0;  // byte offset of the text not yet copied
+  for (std::size_t I = 0; I + Needle.size() <= Hay.size();) {
+    std::size_t K = 0;
+    while (K < Needle.size() && Hay[I + K].Upper == Needle[K].Upper) ++K;
+    if (K < Needle.size()) {
+      ++I;
+      continue;
+    }
+    Out.append(Text.substr(From, Hay[I].Offset - From));
     Out.append(Replacement);
-    From = P + Needle.size();
+    I += Needle.size();
+    From = EndOf(I);
   }
   Out.append(Text.substr(From));
   return Out;
@@ -290,9 +341,11 @@ std::string NormalizePath(std::string_view Path) {
 // ---------------------------------------------------------------------------
 // Numbers, sizes, time
 
+// The length counts UTF-16 code units, as the texts of the stored data do: a
+// character beyond U+FFFF counts twice.
 std::string PadLeftText(std::string_view Text, std::size_t Width, char Fill) {
   std::size_t Chars = 0;
-  for (std::size_t Pos = 0; Pos < Text.size(); ++Chars) NextCodePoint(Text, Pos);
+  for (std::size_t Pos = 0; Pos < Text.size();) Chars += NextCodePoint(Text, Pos) >= 0x10000 ? 2 : 1;
   if (Chars >= Width) return std::string(Text);
   return std::string(Width - Chars, Fill) + std::string(Text);
 }

@@ -25,7 +25,7 @@ std::string Trim(std::string_view Text);
 std::string CutToken(std::string& Text, std::string_view Separator);
 // Splits the trimmed text by repeated CutToken, trimming every token.
 std::vector<std::string> SplitText(std::string_view Text, std::string_view Separator);
-// Replaces every occurrence of Find (ASCII letters matched without case).
+// Replaces every occurrence of Find, matching Latin, Greek and Cyrillic letters without case.
 std::string ReplaceAllText(std::string_view Text, std::string_view Find, std::string_view Replacement);
 // ASCII upper and lower case; other bytes unchanged.
 std::string UpperCaseAscii(std::string_view Text);
@@ -48,6 +48,7 @@ std::string NormalizePath(std::string_view Path);  // every backslash becomes Pa
 void SetAppFileNameForTesting(std::string Path);
 
 // Numbers, sizes, time.
+// Fill repeated before Text up to Width UTF-16 units; a longer Text unchanged.
 std::string PadLeftText(std::string_view Text, std::size_t Width, char Fill);
 double RoundHalfEven(double Value, int Decimals);
 double BytesToMB(std::int64_t Bytes);      // MiB, 3 decimals, half to even

@@ -1,5 +1,6 @@
 #include "config/ConnectSettings.h"
 
+#include <cstdint>
 #include <exception>
 
 #include "common/qxBase.h"
@@ -38,7 +39,11 @@ TConnectSettings::TConnectSettings(ISchemaCheck* SchemaCheck, std::string Settin
 
 TConnectSettings::~TConnectSettings() = default;
 
+// A radio button that is already selected fires no click, whether pressed
+// or set from code: only a change shows the panels (and, in database mode,
+// opens the connections database) again.
 void TConnectSettings::SelectSource(TConnectSource Source) {
+  if (FSource == Source) return;
   FSource = Source;
   ShowConnectSource();
 }
@@ -227,12 +232,19 @@ void TConnectSettings::ConnectFromDB(bool IsShowMessage) {
   OpenDBList();
   db::TQuery* Q = FiqConnects.get();
   bool Found = false;
-  if (Q && Q->Active()) {
+  if (Q && Q->Active() && !Q->IsEmpty()) {
+    // A search that finds nothing leaves the list on the row it started from,
+    // which RestoreToConnInfo then records.
+    const std::int64_t Start = Q->RecNo();
     for (Q->First(); !Q->Eof(); Q->Next()) {
       if (RowSelected(*Q)) {
         Found = true;
         break;
       }
+    }
+    if (!Found) {
+      Q->First();
+      for (std::int64_t I = 0; I < Start; ++I) Q->Next();
     }
   }
   // Also when the connections database is missing: there is no list to choose from.

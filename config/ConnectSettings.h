@@ -42,7 +42,7 @@ class TConnectSettings {
 
   // --- State of the settings tab
   TConnectSource Source() const noexcept { return FSource; }
-  // Selects a source button as a click does: a change runs ShowConnectSource.
+  // Selects a source button as a click does: only a change runs ShowConnectSource.
   void SelectSource(TConnectSource Source);
   // The radio choice and text fields, as the operator or the loader left them.
   std::string edPortServer = "4321";

@@ -236,10 +236,12 @@ bool Tqxroot::isCommand(const std::string& CommandName) const {
 
 TDateTime Tqxroot::GetNow() const { return GetNowFunc ? GetNowFunc() : NowLocal(); }
 
+// The update server keeps one archive per operating-system code. The Windows
+// program is always "win32" (also a 64-bit build); other platforms name their
+// own, since an archive of the Windows program would replace this one with a
+// program the host cannot run.
 std::string Tqxroot::GetOSApp() {
-#if defined(_WIN64)
-  return "win64";
-#elif defined(_WIN32)
+#if defined(_WIN32)
   return "win32";
 #elif defined(__APPLE__)
   return "macos64";

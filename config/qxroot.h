@@ -4,6 +4,7 @@
 // Exactly one exists while the program runs, reached through qxroot().
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -72,8 +73,9 @@ class Tqxroot {
   void SetCurrentLang(std::string V) { FCurrentLang = std::move(V); }
   const std::string& CurrentDesign() const noexcept { return FCurrentDesign; }
   void SetCurrentDesign(std::string V) { FCurrentDesign = std::move(V); }
-  bool IsRun() const noexcept { return FIsRun; }
-  void SetIsRun(bool V) noexcept { FIsRun = V; }
+  // Read by the worker threads of logins and sessions while the console sets it.
+  bool IsRun() const noexcept { return FIsRun.load(); }
+  void SetIsRun(bool V) noexcept { FIsRun.store(V); }
   bool IsUpdate() const noexcept { return FIsUpdate; }
   void SetIsUpdate(bool V) noexcept { FIsUpdate = V; }
   std::function<TDateTime()> GetNowFunc;
@@ -107,14 +109,17 @@ class Tqxroot {
   bool isCommand(const std::string& CommandName) const;
   void SetCommandLine(std::vector<std::string> Args) { FArgs = std::move(Args); }  // without the program name
   TDateTime GetNow() const;
-  static std::string GetOSApp();  // "linux64", "win32", ... for the platform built for
+  // The operating-system code the updater sends: that of the platform built
+  // for ("linux64" here), so that the update server offers a program this
+  // host can run.
+  static std::string GetOSApp();
 
   Tqxversion Ver;
 
  private:
   std::string FCurrentLang;
   std::string FCurrentDesign;
-  bool FIsRun = false;
+  std::atomic<bool> FIsRun{false};
   bool FIsUpdate = true;
   mutable std::mutex FConnectionsLock;  // guards FConnections
   std::vector<TConnInfo> FConnections;

@@ -20,7 +20,14 @@ void ApplyAdapterStream(db::TSchemaAdapter& Adapter, std::string_view AStream,
 }
 
 void TOrdexServerClass::MyStreamPost(db::TSchemaAdapter& Adapter, std::string_view AStream) {
-  ApplyAdapterStream(Adapter, AStream, [this] { return ErrorsToJSON(); });
+  try {
+    ApplyAdapterStream(Adapter, AStream, [this] { return ErrorsToJSON(); });
+  } catch (...) {
+    // A post that ended otherwise than with its report (a lost connection, a
+    // failed commit) leaves no row errors behind for the next post's report.
+    FErrorsList.clear();
+    throw;
+  }
 }
 
 void TOrdexServerClass::StreamPost(std::string_view AStream) { MyStreamPost(saTree, AStream); }

@@ -1,5 +1,7 @@
 // File lists: the composed list statement with its folder, rights, deletion,
 // client filter, ordering and paging pieces, and the methods that run it.
+#include <charconv>
+#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -10,6 +12,30 @@
 #include "docservice/dmOrdexServerClass.h"
 
 namespace ordex {
+
+namespace {
+
+// A number read from a result as decimal text. Floating-point values (the sum
+// of the stored sizes) are written with 15 significant digits and without an
+// exponent, so a sum of kibibytes reads "1.562" rather than "1.5619999999999998"
+// and a large total "1048576" rather than "1.048576e+06".
+std::string NumberText(const db::TField& Field) {
+  const db::TValue& V = Field.Value();
+  if (V.IsNull() || V.Type() != db::TFieldType::Float) return V.AsString();
+  const double D = V.AsFloat();
+  char Buf[64];
+  const int N = std::snprintf(Buf, sizeof Buf, "%.15g", D);
+  std::string Text(Buf, N > 0 ? static_cast<std::size_t>(N) : 0);
+  if (Text.find_first_of("eE") != std::string::npos) {
+    // Beyond 15 digits (or very small): plain notation, shortest exact digits.
+    char Fixed[400];
+    const auto [End, Ec] = std::to_chars(Fixed, Fixed + sizeof Fixed, D, std::chars_format::fixed);
+    if (Ec == std::errc()) Text.assign(Fixed, End);
+  }
+  return Text;
+}
+
+}  // namespace
 
 const std::vector<std::string>& TOrdexServerClass::FileColumns() {
   if (FFileColumns.empty()) {
@@ -114,9 +140,9 @@ std::string TOrdexServerClass::GetKolRows(const std::string& OrdexFilter, std::s
   iqKolFiles.SetSQL(GetSQLFiles("count(*) as cnt, sum(size_file) as totalsize\r", OrdexFilterObj, false, false));
   SetFileParam(iqKolFiles);
   iqKolFiles.Open();
-  TotalSize = iqKolFiles.FieldByName("totalsize").AsString();
+  TotalSize = NumberText(iqKolFiles.FieldByName("totalsize"));
   if (Trim(TotalSize).empty()) TotalSize = "0";
-  return iqKolFiles.FieldByName("cnt").AsString();
+  return NumberText(iqKolFiles.FieldByName("cnt"));
 }
 
 TStreamBytes TOrdexServerClass::RefreshFiles() {

@@ -1,6 +1,7 @@
 // Small helpers shared by the document service's own .cpp files (not part of
 // the service's interface): opening a statement with one text parameter, the
-// top-of-tree test, SQL text literals, and the guard of upward folder walks.
+// top-of-tree test, SQL text literals, the scope of a row edit, and the guard
+// of upward folder walks.
 #pragma once
 
 #include <set>
@@ -39,6 +40,29 @@ inline std::string EscapeSqlText(const db::TConnection& Conn, std::string_view T
   }
   return Out;
 }
+
+// Gives up the row a statement is editing when the scope is left without a
+// successful Post (a refused write, a failed hook, a missing column): the
+// statement is back in browse state with its rows as read, so the next call
+// never finds a half-written row in it.
+class TEditScope {
+ public:
+  explicit TEditScope(db::TQuery& Query) noexcept : FQuery(Query) {}
+  ~TEditScope() {
+    const db::TDataSetState State = FQuery.State();
+    if (State != db::TDataSetState::Edit && State != db::TDataSetState::Insert) return;
+    try {
+      FQuery.Cancel();
+    } catch (...) {
+      FQuery.Close();  // the rows could not be restored: forget them instead
+    }
+  }
+  TEditScope(const TEditScope&) = delete;
+  TEditScope& operator=(const TEditScope&) = delete;
+
+ private:
+  db::TQuery& FQuery;
+};
 
 // Remembers the folders an upward walk has visited; a folder met twice means
 // the parent links form a cycle, which ends the walk with an error instead of

@@ -31,6 +31,7 @@
 #include "common/qxError.h"
 #include "config/qxroot.h"
 #include "docservice/OrdexFileIO.h"
+#include "docservice/OrdexInternal.h"
 #include "docservice/dmOrdexServerClass.h"
 
 namespace ordex {
@@ -181,6 +182,7 @@ void TOrdexServerClass::CreatePreview(const std::string& FileID) {
   iqPreview.Close();
   iqPreview.ParamByName("idobj").SetText(FileID);
   iqPreview.Open();
+  const detail::TEditScope Editing(iqPreview);
   if (iqPreview.IsEmpty())
     iqPreview.Append();  // the new-row hook gives it a previewid
   else

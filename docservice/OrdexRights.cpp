@@ -96,13 +96,13 @@ TStreamBytes TOrdexServerClass::GetTreeRight(const std::string& TreeID) {
 }
 
 TStreamBytes TOrdexServerClass::GetRoles() {
-  iqRoles.SetSQL("select roleid, rolename, commentrole, active, pubrole, order_roles\r\nfrom qxroles\r\norder by order_roles");
+  iqRoles.SetSQL("select roleid, rolename, commentrole, active, pubrole, order_roles\rfrom qxroles\rorder by order_roles");
   iqRoles.Open();
   return SaveAdapter(saRoles);
 }
 
 TStreamBytes TOrdexServerClass::GetUsers() {
-  iqUsers.SetSQL("select * from qxusers\r\nORDER by order_ins desc");
+  iqUsers.SetSQL("select * from qxusers\rORDER by order_ins desc");
   iqUsers.Open();
   return SaveAdapter(saUsers);
 }

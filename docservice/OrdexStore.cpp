@@ -25,9 +25,11 @@ namespace {
 constexpr std::size_t UploadBlockSize = 1048576;              // one upload write
 constexpr std::int64_t MaxRangeLength = 2147483647;           // a range is below 2 GiB
 
-// Refuses an identifier that would not stay one path component: empty, "." or
-// "..", a separator of either kind, NUL or another control character.
-void CheckPathComponent(const std::string& Value, const char* What) {
+// Refuses an identifier that would not stay one path component: "." or "..",
+// a separator of either kind, NUL or another control character, and (unless
+// AllowEmpty) an empty one.
+void CheckPathComponent(const std::string& Value, const char* What, bool AllowEmpty) {
+  if (Value.empty() && AllowEmpty) return;
   if (Value.empty())
     throw EArgumentError(std::string("Пустой ") + What + ": путь хранения файла не может быть построен");
   bool Bad = Value == "." || Value == "..";
@@ -59,10 +61,15 @@ std::string StorageRoot() {
 }
 
 // The storage path for a main folder, a date and a version id (all checked).
+// A reader may build a path with an empty id (a file without versions or
+// without a folder): such a path names no stored content, so the reader gets
+// the usual "not found" error. A writer never gets one: nothing may be created
+// under it.
 std::string BuildStorePath(const std::string& Root, const std::string& MainFolder, const std::string& Year,
-                           const std::string& Month, const std::string& Day, const std::string& IDHist) {
-  CheckPathComponent(MainFolder, "идентификатор основной папки");
-  CheckPathComponent(IDHist, "идентификатор версии");
+                           const std::string& Month, const std::string& Day, const std::string& IDHist,
+                           bool ForReading) {
+  CheckPathComponent(MainFolder, "идентификатор основной папки", ForReading);
+  CheckPathComponent(IDHist, "идентификатор версии", ForReading);
   const std::string Raw = Root + "\\oxupload\\" + MainFolder + "\\" + Year + "\\" + PadLeftText(Month, 2, '0') +
                           "\\" + PadLeftText(Day, 2, '0') + "\\" + IDHist;
   return NormalizePath(Raw);
@@ -143,12 +150,14 @@ std::string TOrdexServerClass::GetServerFileName(const std::string& FileID, bool
   GetLastHistoryInfo(FileID, Year, Month, Day, IDHist);
   const std::string Root = StorageRoot();
   const std::string MainFolder = GetMainFolderID(GetTreeID(FileID));
-  const std::string Primary = BuildStorePath(Root, MainFolder, Year, Month, Day, IDHist);
+  // IsExcept marks the readers (downloads, sizes, previews); without it the
+  // path is the place an upload writes to.
+  const std::string Primary = BuildStorePath(Root, MainFolder, Year, Month, Day, IDHist, IsExcept);
   if (filestore::FileExists(Primary)) return Primary;
 
   // Contents stored under the file row's creation date are still found.
   GetDateCreateFileInfo(FileID, Year, Month, Day);
-  const std::string Fallback = BuildStorePath(Root, MainFolder, Year, Month, Day, IDHist);
+  const std::string Fallback = BuildStorePath(Root, MainFolder, Year, Month, Day, IDHist, IsExcept);
   if (filestore::FileExists(Fallback)) return Fallback;
 
   if (IsExcept) throw EFileError("Файл не найден на сервере!\rНазвание файла: \r" + Primary + "\r" + Fallback);

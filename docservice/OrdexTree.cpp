@@ -48,16 +48,16 @@ TStreamBytes TOrdexServerClass::GetTree(const std::string& ParentID, bool IsShow
   const bool BelowFolder = !IsTopParent(ParentID);
   std::string Sql = "SELECT v.treeid, v.treename, v.parent_treeid, v.ccount, v.kolrights, v.del FROM oxTree v ";
   if (BelowFolder) {
-    Sql += GetTreeRights(ParentID).RTree ? "\r\n WHERE (v.parent_treeid=:parent_treeid) " : "\r\n WHERE (1=0) ";
+    Sql += GetTreeRights(ParentID).RTree ? "\r WHERE (v.parent_treeid=:parent_treeid) " : "\r WHERE (1=0) ";
   } else {
-    Sql += "\r\n WHERE ((v.parent_treeid='')or(v.parent_treeid='0')) ";
+    Sql += "\r WHERE ((v.parent_treeid='')or(v.parent_treeid='0')) ";
     // The session's role and login are bound, never pasted into the text.
     if (!IsAdmin())
-      Sql += "\r\nand(exists(select rtree from oxTreeRight r where (r.treeid=v.treeid)and(rtree=1)"
+      Sql += "\rand(exists(select rtree from oxTreeRight r where (r.treeid=v.treeid)and(rtree=1)"
              "and((r.roleid=:sess_roleid)or(r.username=:sess_login))) )";
   }
-  if (!IsShowDel) Sql += "\r\n AND((v.del is null)or(v.del=0)) ";
-  Sql += "\r\n ORDER BY v.treename ";
+  if (!IsShowDel) Sql += "\r AND((v.del is null)or(v.del=0)) ";
+  Sql += "\r ORDER BY v.treename ";
 
   iqTree.Close();
   iqTree.SetSQL(std::move(Sql));
@@ -91,12 +91,15 @@ void TOrdexServerClass::InsNode(const std::string& NewTreeID, const std::string&
   if (!IsTopParent(Trim(ParentTreeID)) && Trim(NewTreeID) == Trim(ParentTreeID))
     throw EArgumentError("Папка не может быть собственной родительской папкой: '" + NewTreeID + "'");
   OpenWith(iqTreeEdit, "treeid", NewTreeID);
-  iqTreeEdit.Append();
-  iqTreeEdit.FieldByName("treeid").SetAsString(NewTreeID);
-  iqTreeEdit.FieldByName("treename").SetAsString(NodeText);
-  iqTreeEdit.FieldByName("parent_treeid").SetAsString(ParentTreeID);
-  iqTreeEdit.FieldByName("ccount").SetAsLargeInt(0);
-  iqTreeEdit.Post();
+  {
+    const detail::TEditScope Editing(iqTreeEdit);
+    iqTreeEdit.Append();
+    iqTreeEdit.FieldByName("treeid").SetAsString(NewTreeID);
+    iqTreeEdit.FieldByName("treename").SetAsString(NodeText);
+    iqTreeEdit.FieldByName("parent_treeid").SetAsString(ParentTreeID);
+    iqTreeEdit.FieldByName("ccount").SetAsLargeInt(0);
+    iqTreeEdit.Post();
+  }
   iqTreeEdit.Close();
   if (!IsTopParent(Trim(ParentTreeID))) RecalcTreeCount(ParentTreeID);
 }
@@ -110,9 +113,12 @@ void TOrdexServerClass::DelNode(const std::string& TreeID, std::int32_t Del) {
     return;
   }
   const std::string Parent = iqTreeEdit.FieldByName("parent_treeid").AsString();
-  iqTreeEdit.Edit();
-  iqTreeEdit.FieldByName("del").SetAsLargeInt(Del);
-  iqTreeEdit.Post();
+  {
+    const detail::TEditScope Editing(iqTreeEdit);
+    iqTreeEdit.Edit();
+    iqTreeEdit.FieldByName("del").SetAsLargeInt(Del);
+    iqTreeEdit.Post();
+  }
   RecalcTreeCount(Parent);
   iqTreeEdit.Close();
 }
@@ -155,9 +161,12 @@ void TOrdexServerClass::MoveNode(const std::string& TreeID, const std::string& N
   }
   iqGetParentTreeID.Close();
 
-  iqTreeEdit.Edit();
-  iqTreeEdit.FieldByName("parent_treeid").SetAsString(NewParentID);
-  iqTreeEdit.Post();
+  {
+    const detail::TEditScope Editing(iqTreeEdit);
+    iqTreeEdit.Edit();
+    iqTreeEdit.FieldByName("parent_treeid").SetAsString(NewParentID);
+    iqTreeEdit.Post();
+  }
   iqTreeEdit.Close();
   RecalcTreeCount(OldParent);
   RecalcTreeCount(NewParentID);
@@ -166,6 +175,7 @@ void TOrdexServerClass::MoveNode(const std::string& TreeID, const std::string& N
 void TOrdexServerClass::SetNodeText(const std::string& TreeID, const std::string& NewText) {
   OpenWith(iqTreeEdit, "treeid", TreeID);
   if (!iqTreeEdit.IsEmpty()) {
+    const detail::TEditScope Editing(iqTreeEdit);
     iqTreeEdit.Edit();
     iqTreeEdit.FieldByName("treename").SetAsString(NewText);
     iqTreeEdit.Post();
@@ -179,6 +189,7 @@ void TOrdexServerClass::RecalcTreeCount(const std::string& ParentTreeID) {
   const std::int64_t Count = iqTreeCount.FieldByName("cnt").AsLargeInt();
   OpenWith(iqTreeEdit, "treeid", ParentTreeID);
   if (!iqTreeEdit.IsEmpty()) {
+    const detail::TEditScope Editing(iqTreeEdit);
     iqTreeEdit.Edit();
     iqTreeEdit.FieldByName("ccount").SetAsLargeInt(Count);
     iqTreeEdit.Post();

@@ -3,6 +3,7 @@
 // itself writes. Sizes are stored in KiB with three decimals (half to even).
 #include "common/qxBase.h"
 #include "common/qxError.h"
+#include "docservice/OrdexInternal.h"
 #include "docservice/dmOrdexServerClass.h"
 
 namespace ordex {
@@ -44,7 +45,8 @@ std::string TOrdexServerClass::NewChange(const std::string& FileHistInfo) {
   iqAddHistory.ParamByName("histid").SetText(Info.histid);
   iqAddHistory.Open();
   if (!iqAddHistory.IsEmpty())
-    throw EArgumentError("NewChange. Ошибка добавления\rТакой ID уже есть: " + Info.histid);
+    throw Exception("NewChange. Ошибка добавления\rТакой ID уже есть: " + Info.histid);
+  const detail::TEditScope Editing(iqAddHistory);
   iqAddHistory.Append();  // the new-row hook stamps the creation columns
   iqAddHistory.FieldByName("histid").SetAsString(Info.histid);
   iqAddHistory.FieldByName("fileid").SetAsString(Info.fileid);
@@ -59,12 +61,16 @@ std::string TOrdexServerClass::EndChange(const std::string& FileHistInfo) {
   OpenFileRow(Info.fileid);
   // Editing an empty result would start a new, unrelated file row; refuse instead.
   if (iqFileRow.IsEmpty()) throw EArgumentError("EndChange. Файл не найден: fileid=\"" + Info.fileid + "\"");
-  if (iqFileRow.State() != db::TDataSetState::Edit && iqFileRow.State() != db::TDataSetState::Insert) iqFileRow.Edit();
-  iqFileRow.FieldByName("size_file").SetAsFloat(BytesToKB(Info.size_file));
-  iqFileRow.FieldByName("md5_file").SetAsString(Info.md5_file);
-  iqFileRow.FieldByName("working_user").SetAsString("");
-  iqFileRow.FieldByName("date_working").Clear();
-  iqFileRow.Post();  // the write hook stamps the update columns and recounts count_history
+  {
+    const detail::TEditScope Editing(iqFileRow);
+    if (iqFileRow.State() != db::TDataSetState::Edit && iqFileRow.State() != db::TDataSetState::Insert)
+      iqFileRow.Edit();
+    iqFileRow.FieldByName("size_file").SetAsFloat(BytesToKB(Info.size_file));
+    iqFileRow.FieldByName("md5_file").SetAsString(Info.md5_file);
+    iqFileRow.FieldByName("working_user").SetAsString("");
+    iqFileRow.FieldByName("date_working").Clear();
+    iqFileRow.Post();  // the write hook stamps the update columns and recounts count_history
+  }
   CreatePreview(Info.fileid);
   return {};
 }
@@ -75,7 +81,7 @@ TStreamBytes TOrdexServerClass::GetHistory(const std::string& fileid) {
 }
 
 void TOrdexServerClass::FizDelFile(const std::string& FileID) {
-  if (!IsAdmin()) throw EArgumentError("Данную операцию имеет право делать только администратор! ");
+  if (!IsAdmin()) throw Exception("Данную операцию имеет право делать только администратор! ");
   // Reads the versions newest first and then the file row; nothing is removed yet.
   OpenHistory(FileID);
   for (iqHistory.First(); !iqHistory.Eof(); iqHistory.Next()) {

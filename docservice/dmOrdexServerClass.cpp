@@ -155,7 +155,9 @@ void TOrdexServerClass::SetupStatements() {
   SetText(iqAddHistory, Lines({"SELECT * ", "FROM oxHistory h", "WHERE h.histid=:histid"}), {{"histid", 0}});
   SetText(iqCntHistory, "SELECT COUNT(*) as cnt FROM oxHistory  WHERE fileid=:fileid", {{"fileid", 0}});
   SetText(iqTabuFiles, Lines({"SELECT * ", "FROM oxTabuFiles "}));
-  SetText(iqPreview, "SELECT * FROM qxpreview p WHERE (p.idobj=:idobj)", {{"idobj", 0}});
+  SetText(iqPreview, Lines({"SELECT * ", "FROM qxpreview p", "WHERE (p.idobj=:idobj)"}));
+  iqPreview.Params().Clear();
+  iqPreview.Params().Add("IDOBJ", TFieldType::Text);
 
   // --- Exchange groups
   saTree.Add(iqTree);

@@ -87,10 +87,11 @@ void TfrmQxServers::SetServerContainer(std::unique_ptr<TdmQxServers> Container) 
   FProductServers = std::move(Container);
   FServers = FProductServers ? FProductServers.get() : FDefaultServers.get();
   FServers->SetAddSessionInfoHandler([this](const std::string& SessionID, const TQxSessionInfo&) {
-    // Runs in the login's session: its peer address names the TCP connection.
+    // Runs in the login's session: the peer address of a TCP login names its
+    // connection. An HTTP session has no listed connection, whatever its peer.
     std::string PeerIp;
     std::uint16_t PeerPort = 0;
-    if (const rpc::TSession* S = rpc::CurrentSession(); S && S->Id() == SessionID) {
+    if (const rpc::TSession* S = rpc::CurrentSession(); S && S->Id() == SessionID && S->Protocol() == "tcp/ip") {
       PeerIp = S->IpAddress();
       PeerPort = S->ClientPort();
     }

@@ -1,6 +1,7 @@
 // The MySQL / MariaDB engine on MariaDB Connector/C: connections in utf8mb4,
 // server-side prepared statements with typed parameter and result bindings,
 // and the catalog read from information_schema.
+#include <errmsg.h>
 #include <mysql.h>
 #include <mysqld_error.h>
 
@@ -297,6 +298,28 @@ class TMySQLStatement final : public IStatement {
  public:
   TMySQLStatement(MYSQL* Conn, std::string SQL, unsigned MaxBytesPerChar)
       : FConn(Conn), FSQL(std::move(SQL)), FMaxBytesPerChar(MaxBytesPerChar) {
+    PrepareHandle();
+  }
+
+  const std::vector<TFieldDef>& Columns() override { return FColumns; }
+
+  void Execute(const std::vector<TValue>& Args) override {
+    EnsureThread();
+    if (!FStmt) return ExecuteText(Args);
+    if (ExecutePrepared(Args)) return;
+    // The statement is kept between runs; when its tables changed meanwhile
+    // (also by another connection) its result has other columns now. The
+    // handle is prepared anew for them, and the statement (one that returns
+    // rows, so running it again changes nothing) runs once more.
+    FSlots.clear();
+    FResultBinds.clear();
+    PrepareHandle();
+    if (!FStmt) return ExecuteText(Args);
+    if (!ExecutePrepared(Args)) throw EDatabaseError("The columns of the statement's result keep changing");
+  }
+
+ private:
+  void PrepareHandle() {
     FStmt.reset(mysql_stmt_init(FConn));
     if (!FStmt) ThrowConn(FConn);
     if (mysql_stmt_prepare(FStmt.get(), FSQL.data(), static_cast<unsigned long>(FSQL.size())) != 0) {
@@ -310,11 +333,9 @@ class TMySQLStatement final : public IStatement {
     FColumns = DescribeFields(Meta.get(), FMaxBytesPerChar);
   }
 
-  const std::vector<TFieldDef>& Columns() override { return FColumns; }
-
-  void Execute(const std::vector<TValue>& Args) override {
-    EnsureThread();
-    if (!FStmt) return ExecuteText(Args);
+  // Runs the prepared handle; false when its result no longer has the columns
+  // it was prepared with (nothing is read then).
+  bool ExecutePrepared(const std::vector<TValue>& Args) {
     MYSQL_STMT* S = FStmt.get();
     mysql_stmt_free_result(S);
     FHaveRows = false;
@@ -326,17 +347,17 @@ class TMySQLStatement final : public IStatement {
     std::vector<MYSQL_BIND> Binds(Args.size());
     for (std::size_t I = 0; I < Args.size(); ++I) BindParam(Binds[I], Slots[I], Args[I]);
     if (!Binds.empty() && mysql_stmt_bind_param(S, Binds.data()) != 0) ThrowStmt(S);
-    if (mysql_stmt_execute(S) != 0) ThrowStmt(S);
+    if (mysql_stmt_execute(S) != 0) {
+      if (mysql_stmt_errno(S) == CR_NEW_STMT_METADATA) return false;
+      ThrowStmt(S);
+    }
     FAffected = static_cast<std::int64_t>(mysql_stmt_affected_rows(S));
     FInsertId = static_cast<std::int64_t>(mysql_stmt_insert_id(S));
-    if (mysql_stmt_field_count(S) == 0) return;
+    if (mysql_stmt_field_count(S) == 0) return true;
+    if (FColumns.size() != mysql_stmt_field_count(S)) return false;
     // The rows are buffered on the client so that other statements can run on
     // the connection while this result is read.
     if (mysql_stmt_store_result(S) != 0) ThrowStmt(S);
-    if (FColumns.size() != mysql_stmt_field_count(S)) {
-      const TResultPtr Meta(mysql_stmt_result_metadata(S));
-      FColumns = DescribeFields(Meta.get(), FMaxBytesPerChar);
-    }
     FSlots.assign(FColumns.size(), TResultSlot{});
     FResultBinds.assign(FColumns.size(), MYSQL_BIND{});
     {
@@ -368,7 +389,10 @@ class TMySQLStatement final : public IStatement {
     }
     if (!FResultBinds.empty() && mysql_stmt_bind_result(S, FResultBinds.data()) != 0) ThrowStmt(S);
     FHaveRows = true;
+    return true;
   }
+
+ public:
 
   bool Fetch(std::vector<TValue>& Row) override {
     if (!FStmt) return FetchText(Row);

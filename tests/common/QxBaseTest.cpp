@@ -61,11 +61,24 @@ TEST(QxBaseText, SplitText) {
   for (const Case& C : Cases) EXPECT_EQ(SplitText(C.Text, C.Sep), C.Parts) << C.Text;
 }
 
-TEST(QxBaseText, ReplaceAllTextIgnoresAsciiCase) {
-  EXPECT_EQ(ReplaceAllText("Select * FROM t where SELECT", "select", "S"), "S * FROM t where S");
-  EXPECT_EQ(ReplaceAllText("aaa", "aa", "b"), "ba");
-  EXPECT_EQ(ReplaceAllText("abc", "", "x"), "abc");
-  EXPECT_EQ(ReplaceAllText("abc", "abc", ""), "");
+TEST(QxBaseText, ReplaceAllTextIgnoresLetterCase) {
+  struct Case {
+    std::string Text, Find, Replacement, Result;
+  } Cases[] = {
+      {"Select * FROM t where SELECT", "select", "S", "S * FROM t where S"},
+      {"aaa", "aa", "b", "ba"},
+      {"abc", "", "x", "abc"},
+      {"abc", "abc", "", ""},
+      // Cyrillic letters match across case; the replaced text keeps its neighbours.
+      {"\xD0\x9F\xD1\x80\xD0\xB8\xD0\x92\xD0\x95\xD0\xA2 x", "\xD0\xBF\xD1\x80\xD0\x98\xD0\xB2\xD0\xB5\xD1\x82",
+       "hi", "hi x"},
+      {"\xD1\x91\xD0\x81", "\xD0\x81", "E", "EE"},           // ё and Ё
+      {"\xC3\xA9t\xC3\xA9", "\xC3\x89T", "x", "x\xC3\xA9"},  // Latin-1 é / É
+      {"a\xFF" "b", "\xFE", "x", "a\xFF" "b"},                  // stray bytes match only themselves
+      {"a\xFF" "b", "\xFF", "x", "axb"},
+  };
+  for (const Case& C : Cases)
+    EXPECT_EQ(ReplaceAllText(C.Text, C.Find, C.Replacement), C.Result) << C.Text << " / " << C.Find;
 }
 
 TEST(QxBaseIdentifiers, MD5HexMapsUtf16UnitsToBytes) {
@@ -163,6 +176,7 @@ TEST(QxBaseNumbers, PadLeftText) {
     std::string Result;
   } Cases[] = {
       {"5", 2, "05"}, {"12", 2, "12"}, {"123", 2, "123"}, {"", 2, "00"}, {"\xD0\xAF", 2, "0\xD0\xAF"},  // one character
+      {"\xF0\x9F\x98\x80", 2, "\xF0\x9F\x98\x80"},  // beyond U+FFFF: two UTF-16 units, already wide enough
   };
   for (const Case& C : Cases) EXPECT_EQ(PadLeftText(C.Text, C.Width, '0'), C.Result) << C.Text;
 }

@@ -6,6 +6,7 @@
 
 #include "common/qxError.h"
 #include "platform/db/Db.h"
+#include "platform/db/DbDriver.h"
 #include "tests/db/DbFixture.h"
 
 namespace ordex::db::testing {
@@ -254,6 +255,69 @@ TEST_P(ChangeSetTest, ErrorLimitStopsTheBatch) {
   Adapter.LoadFromStream(Bytes(T));
   EXPECT_EQ(Adapter.ApplyUpdates(-1), 2);
   EXPECT_EQ(Rows("SELECT count(*) FROM files"), (Texts{{"3"}}));
+}
+
+TEST_P(ChangeSetTest, BatchIsOneTransactionOrNestsInTheCallersOne) {
+  TStreamTable T = Table({"fileid", "cnt"});
+  T.Changes = {{TRowState::Inserted, {}, {S("f3"), I(3)}},
+               {TRowState::Inserted, {}, {S("f1"), I(9)}},  // duplicate key
+               {TRowState::Inserted, {}, {S("f4"), I(4)}}};
+  std::vector<std::int64_t> Failed;
+  Files.OnUpdateError = [&](TQuery&, const std::exception&, const TChangeRow& Row) { Failed.push_back(Row.RowID); };
+  const std::string Changes = Bytes(T);
+
+  // Inside the caller's transaction nothing is committed by the batch.
+  Conn.StartTransaction();
+  Adapter.LoadFromStream(Changes);
+  EXPECT_EQ(Adapter.ApplyUpdates(), 1);
+  EXPECT_TRUE(Conn.Engine().InTransaction());
+  EXPECT_EQ(Rows("SELECT fileid FROM files ORDER BY fileid"), (Texts{{"f1"}, {"f2"}, {"f3"}, {"f4"}}));
+  Conn.Rollback();
+  EXPECT_EQ(Rows("SELECT fileid FROM files ORDER BY fileid"), (Texts{{"f1"}, {"f2"}}));
+
+  // On its own it commits the good rows once: another connection sees them.
+  Adapter.LoadFromStream(Changes);
+  EXPECT_EQ(Adapter.ApplyUpdates(), 1);
+  EXPECT_FALSE(Conn.Engine().InTransaction());
+  TConnection Other;
+  FDb->Open(Other);
+  TQuery Seen(Other, "seen");
+  Seen.SetSQL("SELECT fileid, cnt FROM files ORDER BY fileid");
+  Seen.Open();
+  EXPECT_EQ(Seen.RecordCount(), 4);
+  EXPECT_EQ(Failed, (std::vector<std::int64_t>{1, 1}));
+  EXPECT_EQ(Rows("SELECT cnt FROM files WHERE fileid='f1'"), (Texts{{"1"}}));
+}
+
+TEST_P(ChangeSetTest, FailingErrorHookEndsTheBatchKeepingTheRowsBefore) {
+  TStreamTable T = Table({"fileid", "cnt"});
+  T.Changes = {{TRowState::Inserted, {}, {S("f3"), I(3)}},
+               {TRowState::Deleted, {S("nope"), I(1)}, {}},
+               {TRowState::Inserted, {}, {S("f4"), I(4)}}};
+  Files.OnUpdateError = [](TQuery&, const std::exception&, const TChangeRow&) { throw EArgumentError("stop"); };
+  Adapter.LoadFromStream(Bytes(T));
+  EXPECT_THROW(Adapter.ApplyUpdates(), EArgumentError);
+  EXPECT_FALSE(Conn.Engine().InTransaction());
+  EXPECT_EQ(Rows("SELECT fileid FROM files ORDER BY fileid"), (Texts{{"f1"}, {"f2"}, {"f3"}}));
+}
+
+TEST_P(ChangeSetTest, RefusedCommitFailsTheBatchAndWritesNothing) {
+  if (!IsSQLite()) GTEST_SKIP() << "needs a constraint checked at commit";
+  Exec("CREATE TABLE note (noteid VARCHAR(10) NOT NULL PRIMARY KEY, fileid VARCHAR(40) "
+       "REFERENCES files(fileid) DEFERRABLE INITIALLY DEFERRED)");
+  TQuery Notes(Conn, "iqNotes");
+  Notes.SetSQL("SELECT noteid, fileid FROM note");
+  TSchemaAdapter Group("saNotes");
+  Group.Add(Notes);
+  Notes.Prepare();
+  TStreamTable T;
+  T.Name = "iqNotes";
+  T.Columns = {{"noteid", TFieldType::Text, 0, 0, "", ""}, {"fileid", TFieldType::Text, 0, 0, "", ""}};
+  T.Changes = {{TRowState::Inserted, {}, {S("n1"), S("f1")}}, {TRowState::Inserted, {}, {S("n2"), S("missing")}}};
+  Group.LoadFromStream(Bytes(T));
+  EXPECT_THROW(Group.ApplyUpdates(), EDatabaseError);
+  EXPECT_FALSE(Conn.Engine().InTransaction());
+  EXPECT_EQ(Rows("SELECT count(*) FROM note"), (Texts{{"0"}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, ChangeSetTest, ::testing::ValuesIn(test::TestKinds()), EngineName);

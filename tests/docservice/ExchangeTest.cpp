@@ -112,6 +112,29 @@ TEST_P(ExchangeTest, FailedRowsAreReportedNewestFirstAndGoodRowsStay) {
   EXPECT_EQ(Srv().ErrorsToJSON(), R"({"Errors":[]})");
 }
 
+TEST_P(ExchangeTest, APostThatBreaksOffLeavesNoErrorsForTheNext) {
+  const auto Data = ReadStream(Srv().GetHistory("f1"));
+  auto Set = ChangeSetLike(Table(Data, "iqHistory"));
+  auto& T = Set.Tables[0];
+  T.Changes.push_back({db::TRowState::Inserted, {}, RowOf(T, {{"histid", "h1"}, {"fileid", "f1"}})});  // duplicate
+  const std::string Bytes = db::WriteDataStream(Set);
+
+  // The first post records its row error and then breaks off, as on a lost connection.
+  auto& Hist = Srv().iqHistory;
+  const auto Collect = Hist.OnUpdateError;
+  Hist.OnUpdateError = [&](db::TQuery& Q, const std::exception& E, const db::TChangeRow& Row) {
+    Collect(Q, E, Row);
+    throw EDatabaseError("connection lost");
+  };
+  EXPECT_THROW(Srv().StreamPostHistory(Bytes), EDatabaseError);
+  EXPECT_TRUE(Srv().FErrorsList.empty());
+
+  // The next post reports its own failed row only.
+  Hist.OnUpdateError = Collect;
+  const auto Report = FailedReport([&] { Srv().StreamPostHistory(Bytes); });
+  EXPECT_EQ(Report.at("Errors").size(), 1u);
+}
+
 TEST_P(ExchangeTest, EmptyAndBrokenChangeSets) {
   const auto Data = ReadStream(Srv().GetHistory("f1"));
   EXPECT_NO_THROW(Srv().StreamPostHistory(db::WriteDataStream(ChangeSetLike(Table(Data, "iqHistory")))));

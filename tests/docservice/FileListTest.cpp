@@ -151,11 +151,24 @@ TEST_P(FileListTest, CountAndTotalSize) {
   SetSess("root", "1");
   std::string Total;
   EXPECT_EQ(Srv().GetKolRows(FilterJson("t", {{"KolRows", 1}}), Total), "2");
-  EXPECT_DOUBLE_EQ(std::stod(Total), 3.75);
+  EXPECT_EQ(Total, "3.75");
   EXPECT_EQ(Srv().GetKolRows(FilterJson("t", {{"filter", "(fileext = 'none')"}}), Total), "0");
   EXPECT_EQ(Total, "0");
   EXPECT_EQ(Srv().GetKolRows(FilterJson("empty"), Total), "0");
   EXPECT_EQ(Total, "0");
+}
+
+TEST_P(FileListTest, TotalSizeIsPlainDecimalText) {
+  SetSess("root", "1");
+  AddFolder("s", "", "S");
+  AddFile("x1", "s", "x1", "txt", "bob", std::nullopt, 0.1);
+  AddFile("x2", "s", "x2", "txt", "bob", std::nullopt, 0.2);
+  std::string Total;
+  EXPECT_EQ(Srv().GetKolRows(FilterJson("s"), Total), "2");
+  EXPECT_EQ(Total, "0.3");  // not the binary sum's 0.30000000000000004
+  AddFile("x3", "s", "x3", "bin", "bob", std::nullopt, 1048576);
+  EXPECT_EQ(Srv().GetKolRows(FilterJson("s"), Total), "3");
+  EXPECT_EQ(Total, "1048576.3");  // no exponent
 }
 
 TEST_P(FileListTest, RefreshAndExcludedFiles) {

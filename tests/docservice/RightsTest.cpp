@@ -160,7 +160,7 @@ TEST_P(RightsTest, RightsRolesAndUsersDatasets) {
   const auto Roles = Table(ReadStream(Srv().GetRoles()), "iqRoles");
   EXPECT_EQ(Column(Roles, "roleid"), (std::vector<std::string>{"r2", "r1", ""}));
   EXPECT_EQ(Srv().iqRoles.SQL(),
-            "select roleid, rolename, commentrole, active, pubrole, order_roles\r\nfrom qxroles\r\norder by order_roles");
+            "select roleid, rolename, commentrole, active, pubrole, order_roles\rfrom qxroles\rorder by order_roles");
 
   // Newest user first, each with the name of its role beside it.
   const auto Users = Table(ReadStream(Srv().GetUsers()), "iqUsers");

@@ -26,6 +26,9 @@ TEST_P(ServerClassTest, StatementsAndGroups) {
   EXPECT_EQ(Srv().iqFiles.Params()[0].AsString(), " ");
   EXPECT_EQ(Srv().iqGetParentTreeID.ParamByName("treeid").Size, 75u);
   EXPECT_EQ(Srv().iqCntHistory.SQL(), "SELECT COUNT(*) as cnt FROM oxHistory  WHERE fileid=:fileid");
+  EXPECT_EQ(Srv().iqPreview.SQL(), "SELECT * \r\nFROM qxpreview p\r\nWHERE (p.idobj=:idobj)");
+  ASSERT_EQ(Srv().iqPreview.Params().Count(), 1u);
+  EXPECT_EQ(Srv().iqPreview.Params()[0].Name, "IDOBJ");
   ASSERT_TRUE(Srv().iqRoles.UpdateSQL().has_value());
   EXPECT_EQ(Srv().iqRoles.UpdateSQL()->DeleteSQL, "DELETE FROM qxordex.qxroles WHERE roleid = :OLD_roleid");
   ASSERT_EQ(Srv().saTreeEdit.Queries().size(), 4u);

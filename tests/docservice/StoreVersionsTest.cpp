@@ -166,6 +166,7 @@ TEST_P(StoreTest, DuplicateVersionIsRefusedAndKeepsTheFirst) {
     FAIL() << "duplicate accepted";
   } catch (const Exception& E) {
     EXPECT_STREQ(E.what(), "NewChange. Ошибка добавления\rТакой ID уже есть: h1");
+    EXPECT_STREQ(E.ClassName(), "Exception");
   }
   EXPECT_EQ(Scalar("SELECT md5_file FROM oxHistory WHERE histid='h1'"), "first");
   EXPECT_EQ(Scalar("SELECT count(*) FROM oxHistory"), "1");
@@ -176,12 +177,31 @@ TEST_P(StoreTest, EndChangeOfUnknownFileFailsWithoutNewRow) {
   EXPECT_EQ(Scalar("SELECT count(*) FROM oxFiles"), "1");
 }
 
+TEST_P(StoreTest, RefusedWriteLeavesNoRowInEditing) {
+  // The database refuses every change of a file row for a while.
+  if (Kind() == "MySQL")
+    Exec("CREATE TRIGGER tr_refuse BEFORE UPDATE ON oxFiles FOR EACH ROW "
+         "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused'");
+  else
+    Exec("CREATE TRIGGER tr_refuse BEFORE UPDATE ON oxFiles BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  Srv().NewChange(HistJson("h1", "f1", "md5-one", 3));
+  Srv().PutBigFileToServer("f1", "abc", "", "Start");
+  EXPECT_THROW(Srv().EndChange(HistJson("h1", "f1", "md5-one", 3)), EDatabaseError);
+  EXPECT_EQ(Srv().iqFileRow.State(), db::TDataSetState::Browse);
+  EXPECT_TRUE(Srv().iqFileRow.FieldByName("md5_file").IsNull());  // the row as read, not the refused values
+
+  Exec("DROP TRIGGER tr_refuse");
+  EXPECT_EQ(Srv().EndChange(HistJson("h1", "f1", "md5-one", 3)), "");
+  EXPECT_EQ(Scalar("SELECT md5_file FROM oxFiles WHERE fileid='f1'"), "md5-one");
+}
+
 TEST_P(StoreTest, FizDelFileNeedsAdministrator) {
   try {
     Srv().FizDelFile("f1");
     FAIL() << "non-administrator accepted";
   } catch (const Exception& E) {
     EXPECT_STREQ(E.what(), "Данную операцию имеет право делать только администратор! ");
+    EXPECT_STREQ(E.ClassName(), "Exception");  // the same refusal as DelNodeFull's
   }
   SetSess("boss", "1");
   EXPECT_NO_THROW(Srv().FizDelFile("f1"));
@@ -230,8 +250,22 @@ TEST_P(StoreTest, UnsafeIdsNeverBecomePaths) {
     if (!Bad.empty()) AddHistory(Bad, File, EncodeDateTime({2024, 3, 7, 0, 0, 0, 0}));  // "": no version at all
     EXPECT_THROW(Srv().PutBigFileToServer(File, "data", "", "Start"), EArgumentError) << "id " << Bad;
     EXPECT_THROW(Srv().GetServerFileName(File, false), EArgumentError) << "id " << Bad;
-    EXPECT_THROW(Srv().GetFilePart(File, 0, 1), EArgumentError) << "id " << Bad;
+    if (Bad.empty()) {
+      // No version names no content: readers get the usual "not found" message.
+      try {
+        Srv().GetFilePart(File, 0, 1);
+        ADD_FAILURE() << "a file without versions was read";
+      } catch (const EFileError& E) {
+        EXPECT_EQ(std::string(E.what()).rfind("Файл не найден на сервере!\rНазвание файла: \r", 0), 0u) << E.what();
+      }
+    } else {
+      EXPECT_THROW(Srv().GetFilePart(File, 0, 1), EArgumentError) << "id " << Bad;
+    }
   }
+  // A file id without a row (no folder, no version) is not found either.
+  EXPECT_THROW(Srv().GetFileSizeServer("no-such-file"), EFileError);
+  EXPECT_THROW(Srv().CreatePreview("no-such-file"), EFileError);
+  EXPECT_THROW(Srv().PutBigFileToServer("no-such-file", "data", "", "Start"), EArgumentError);
   // A main folder id is checked the same way.
   AddFolder("..", "", "Dots");
   AddFile("fdots", "..", "n", "txt", "ivan");

@@ -82,6 +82,10 @@ TEST_P(TreeTest, StreamGetRerunsTheLastStatement) {
   EXPECT_LT(ColumnIndex(First, "del"), 0);
 
   Srv().GetTree("a", false);
+  // The composed statement joins its lines with carriage returns.
+  EXPECT_EQ(Srv().iqTree.SQL(),
+            "SELECT v.treeid, v.treename, v.parent_treeid, v.ccount, v.kolrights, v.del FROM oxTree v "
+            "\r WHERE (v.parent_treeid=:parent_treeid) \r AND((v.del is null)or(v.del=0)) \r ORDER BY v.treename ");
   AddFolder("a0", "a", "A0");
   EXPECT_EQ(Column(Table(ReadStream(Srv().StreamGet()), "iqTree"), "treeid"), (Ids{"a0", "a1"}));
 }
@@ -96,6 +100,9 @@ TEST_P(TreeTest, CountersFollowInsertDeleteAndMove) {
   EXPECT_EQ(CCount("t2"), "0");
   EXPECT_EQ(Scalar("SELECT usercreate FROM oxTree WHERE treeid='c1'"), "root");
   EXPECT_THROW(Srv().InsNode("c1", "t1", "again"), EDatabaseError);
+  // The refused row is given up: the statement is not left inserting it.
+  EXPECT_NE(Srv().iqTreeEdit.State(), db::TDataSetState::Insert);
+  EXPECT_EQ(Scalar("SELECT treename FROM oxTree WHERE treeid='c1'"), "C1");
 
   Srv().DelNode("c1", 1);
   EXPECT_EQ(CCount("t1"), "1");
@@ -119,6 +126,7 @@ TEST_P(TreeTest, CountersFollowInsertDeleteAndMove) {
     ADD_FAILURE() << "not refused";
   } catch (const std::exception& E) {
     EXPECT_STREQ(E.what(), "Данную операцию имеет право делать только администратор! ");
+    EXPECT_STREQ(ErrorClassName(E), "Exception");
   }
   EXPECT_EQ(CCount("t2"), "1");
   SetSess("root", "-1");

@@ -162,6 +162,43 @@ TEST_F(ConnectSettingsTest, DatabaseSourceUsesFirstSelectedRowAndKeepsEmptyFolde
   Q.Cancel();
 }
 
+TEST_F(ConnectSettingsTest, DatabaseSourceWithoutSelectedRowRecordsTheRowTheListStartedOn) {
+  MakeSQLiteFile(App.Dir() + "OrdexServer.db",
+                 {"CREATE TABLE dbconnects (id INTEGER PRIMARY KEY AUTOINCREMENT, NameConnect TEXT, Server TEXT, "
+                  "Port INTEGER, Dbname TEXT, Username TEXT, Password TEXT, TypeDB TEXT, SelDB INTEGER, DirFiles TEXT)",
+                  "INSERT INTO dbconnects (NameConnect, TypeDB, Server, Port, Dbname, SelDB, DirFiles) VALUES "
+                  "('a', 'MySQL', 'h1', 3306, 'first', 0, '/a')",
+                  "INSERT INTO dbconnects (NameConnect, TypeDB, Server, Port, Dbname, SelDB, DirFiles) VALUES "
+                  "('b', 'PG', 'h2', 5432, 'last', 0, '/b')"});
+  App.WriteConnectSettings({{"IsIni", "2"}});
+  TConnectSettings S(&Check);
+  Start(S);
+  EXPECT_EQ(App.Messages().TakeErrors(), std::vector<std::string>{"Не найдена текущая база данных!"});
+  EXPECT_FALSE(Connected(S));
+  // The failed search moved nothing: the first row is the list's current row.
+  const TConnInfo M = Main();
+  EXPECT_EQ(M.Dbname, "first");
+  EXPECT_EQ(M.Server, "h1");
+  EXPECT_EQ(M.Port, "3306");
+  EXPECT_EQ(M.TypeDB, "MySQL");
+  EXPECT_EQ(M.DirFiles, "/a");
+}
+
+TEST_F(ConnectSettingsTest, SelectingTheSelectedSourceAgainDoesNothing) {
+  TConnectSettings S(&Check);
+  S.SelectSource(TConnectSource::DB);
+  EXPECT_EQ(App.Messages().TakeErrors(), std::vector<std::string>{"Не найдена база данных подключений!"});
+  // Loading database mode while it is already chosen fires no click: no second search.
+  App.WriteConnectSettings({{"IsIni", "2"}});
+  S.LoadConnectSettings();
+  S.SelectSource(TConnectSource::DB);
+  EXPECT_TRUE(App.Messages().TakeErrors().empty());
+  // A change shows the panels again.
+  S.SelectSource(TConnectSource::Default);
+  EXPECT_FALSE(S.Panels().paIniSettings);
+  EXPECT_FALSE(S.Panels().tsDBTab);
+}
+
 TEST_F(ConnectSettingsTest, DatabaseSourceWithoutConnectionsDatabaseConnectsNothing) {
   App.WriteConnectSettings({{"IsIni", "2"}});
   TConnectSettings S(&Check);

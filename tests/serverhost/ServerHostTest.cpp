@@ -138,6 +138,52 @@ TEST_F(ServerHostTest, LoginIsShownAndLogoutAndDisconnectRemoveIt) {
   EXPECT_EQ(Model().SessionIdSelected, -1);
 }
 
+// A channel that reports what the test says and records keep-alive requests.
+class TFakeChannel : public rpc::TChannel {
+ public:
+  std::string SessionId() const override { return {}; }
+  rpc::TClientInfo ClientInfo() const override { return Info; }
+  void EnableKeepAlive(std::int64_t IdleMs, std::int64_t) override { KeepAliveIdle = IdleMs; }
+  void DisableKeepAlive() override { KeepAliveIdle = 0; }
+  std::optional<rpc::TKeepAliveState> QueryKeepAlive() override { return std::nullopt; }
+  void Close() override {}
+  rpc::TClientInfo Info;
+  std::int64_t KeepAliveIdle = 0;
+};
+
+TEST_F(ServerHostTest, ConnectionsWithoutClientAddressAreListedAndCounted) {
+  StartServer();
+  Frame->SetUseKeepAlive(true);
+  ASSERT_TRUE(Frame->SetKAIdleMS("99999999999"));  // beyond 32 bits: no keep-alive, the line still comes
+  const auto NoAddress = std::make_shared<TFakeChannel>();
+  const auto WithAddress = std::make_shared<TFakeChannel>();
+  WithAddress->Info.IpAddress = "10.0.0.7";
+  WithAddress->Info.ClientPort = 5123;
+  Frame->QxSrvTranstConnEvent(NoAddress, *NoAddress);
+  Frame->QxSrvTranstConnEvent(WithAddress, *WithAddress);
+  Queue.Drain();
+  ASSERT_EQ(Model().ConnectionsList.size(), 2u);
+  EXPECT_EQ(Model().ConnectionsList[0].Text, "Channel is missing proper ClientInfo.");
+  EXPECT_EQ(Model().ConnectionsList[1].Text, "10.0.0.7:5123");
+  EXPECT_EQ(Model().lbConnections, "Connections: 2");
+  EXPECT_EQ(Model().Caption, "Ordex ServerQxSrv (2) - ");
+  EXPECT_EQ(NoAddress->KeepAliveIdle, 0);
+
+  Frame->QxSrvTranstDiscEvent(NoAddress);
+  Frame->QxSrvTranstDiscEvent(NoAddress);  // a second report finds nothing
+  Queue.Drain();
+  ASSERT_EQ(Model().ConnectionsList.size(), 1u);
+  EXPECT_EQ(Model().ConnectionsList[0].Text, "10.0.0.7:5123");
+  EXPECT_EQ(Model().Caption, "Ordex ServerQxSrv (1) - ");
+
+  // Once the console prepares to close, the handlers do nothing.
+  Frame->PrepareForGracefulClose();
+  Frame->QxSrvTranstDiscEvent(WithAddress);
+  Frame->QxSrvTranstConnEvent(NoAddress, *NoAddress);
+  Queue.Drain();
+  EXPECT_EQ(Model().ConnectionsList.size(), 1u);
+}
+
 TEST_F(ServerHostTest, DroppedConnectionEndsItsSession) {
   StartServer();
   TTcpClient Client(TcpPort());
@@ -261,6 +307,18 @@ TEST_F(ServerHostTest, RestartAppliesPortsAndKeepsHttpOnceAttached) {
   Frame->Settings().edPortServer = std::to_string(Tcp2);
   Frame->btnRestartServerClick();
   EXPECT_TRUE(Server().IsRunning());
+}
+
+TEST_F(ServerHostTest, BlankTcpPortKeepsTheBuiltInPort) {
+  WriteSettings("  ");
+  try {
+    StartServer();
+  } catch (const EOSError&) {
+    // Port 222 needs privileges (or may be taken); the port asked for is what counts.
+  }
+  EXPECT_EQ(Server().TcpPort(), TdmQxServers::BuiltInTcpPort);
+  EXPECT_EQ(TdmQxServers::BuiltInTcpPort, 222);
+  EXPECT_FALSE(Server().HttpAttached());
 }
 
 TEST_F(ServerHostTest, FailedFirstStartInstallsNothing) {
