@@ -14,9 +14,11 @@ scripts/ensure-packages.sh
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 targets=(ordex-initdb)
-if ninja -C build -t targets all | grep -q '^ordexd:'; then
-  targets+=(ordexd)
-fi
+for optional in ordexd ordex; do
+  if ninja -C build -t targets all | grep -q "^$optional:"; then
+    targets+=("$optional")
+  fi
+done
 cmake --build build -j "$JOBS" --target "${targets[@]}"
 
 # The server looks for ordex.db next to its program (then in <root>/Data).
@@ -37,4 +39,10 @@ if [ ! -x build/ordexd ]; then
   echo "run.sh: the server (ordexd) is not built yet; nothing to start" >&2
   exit 1
 fi
+cat <<EOF
+run.sh: starting build/ordexd on the default store (Ctrl-C stops it).
+  TCP:  port 4321 unless build/ordexd.ini sets another (OrdexPort); HTTP only when OrdexHTTP is set
+  Try:  build/ordex --user admin tree     (asks for the password, or reads ORDEX_PASSWORD)
+        build/ordex --help                (every command; see docs/client-guide.md)
+EOF
 exec build/ordexd "$@"
