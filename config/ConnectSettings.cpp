@@ -1,7 +1,12 @@
 #include "config/ConnectSettings.h"
 
+#include <arpa/inet.h>
+
+#include <charconv>
 #include <cstdint>
 #include <exception>
+
+#include <nlohmann/json.hpp>
 
 #include "common/qxBase.h"
 #include "common/qxLog.h"
@@ -12,7 +17,10 @@ namespace ordex {
 
 namespace {
 
+using json = nlohmann::json;
+
 constexpr const char* kConnectDB = "ConnectDB";
+constexpr const char* kServerLimits = "ServerLimits";
 constexpr const char* kConnectsSQL = "SELECT * \r\nFROM dbconnects";
 
 // The text of a column of the list's current row; "" when the row lacks it.
@@ -32,7 +40,123 @@ bool RowSelected(db::TQuery& Q) {
   }
 }
 
+// One numeric key of "ServerLimits" with its accepted range.
+struct TLimitKey {
+  const char* Key;
+  std::uint64_t Min;
+  std::uint64_t Max;
+  std::optional<std::uint64_t> TServerLimits::*Member;
+};
+
+// The ranges keep a mistyped value from disabling a protection (0 or a huge
+// limit) or from making the server unusable (a frame smaller than a client's
+// 1 MiB transfer chunk, a timeout shorter than a round trip).
+constexpr TLimitKey kLimitKeys[] = {
+    {"MaxHeaderBytes", 4096, 256ull << 20, &TServerLimits::MaxHeaderBytes},
+    {"MaxFrameBytes", 2ull << 20, 4ull << 30, &TServerLimits::MaxFrameBytes},
+    {"MaxConnections", 1, 100000, &TServerLimits::MaxConnections},
+    {"HeaderTimeoutMs", 100, 600000, &TServerLimits::HeaderTimeoutMs},
+    {"BodyTimeoutMs", 1000, 3600000, &TServerLimits::BodyTimeoutMs},
+    {"HttpIdleMinutes", 1, 10080, &TServerLimits::HttpIdleMinutes},
+    {"WorkerThreads", 2, 512, &TServerLimits::WorkerThreads},
+};
+constexpr const char* kListenAddress = "ListenAddress";
+
+// The value as the operator wrote it, quoted and escaped for a message.
+std::string Shown(const json& Value) { return Value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+void ReportBadValue(const std::string& Key, const json& Value, const std::string& Wanted) {
+  ShowErrorMsg("Недопустимое значение ServerLimits." + Key + ": " + Shown(Value) + " (" + Wanted +
+               "). Используется значение по умолчанию.");
+}
+
+// Digits only (blanks around them allowed), without overflow.
+std::optional<std::uint64_t> WholeNumber(const std::string& Text) {
+  const std::string T = Trim(Text);
+  std::uint64_t Value = 0;
+  const auto [End, Err] = std::from_chars(T.data(), T.data() + T.size(), Value);
+  if (T.empty() || T.front() == '-' || Err != std::errc{} || End != T.data() + T.size()) return std::nullopt;
+  return Value;
+}
+
+bool IsNumericAddress(const std::string& Text) {
+  unsigned char Buffer[16];
+  return ::inet_pton(AF_INET, Text.c_str(), Buffer) == 1 || ::inet_pton(AF_INET6, Text.c_str(), Buffer) == 1;
+}
+
+// A text member, or a plain whole JSON number; blank texts count as absent.
+// Reports and returns nothing for anything else.
+std::optional<std::uint64_t> LimitValue(const TLimitKey& K, const json& Value) {
+  const std::string Wanted =
+      "нужно целое число от " + std::to_string(K.Min) + " до " + std::to_string(K.Max);
+  std::optional<std::uint64_t> N;
+  if (Value.is_string()) {
+    const std::string& Text = Value.get_ref<const std::string&>();
+    if (Trim(Text).empty()) return std::nullopt;
+    N = WholeNumber(Text);
+  } else if (Value.is_number_unsigned()) {
+    N = Value.get<std::uint64_t>();
+  }
+  if (!N || *N < K.Min || *N > K.Max) {
+    ReportBadValue(K.Key, Value, Wanted);
+    return std::nullopt;
+  }
+  return N;
+}
+
 }  // namespace
+
+bool TServerLimits::Empty() const noexcept {
+  for (const TLimitKey& K : kLimitKeys)
+    if ((this->*K.Member).has_value()) return false;
+  return !ListenAddress.has_value();
+}
+
+std::string TServerLimits::Describe() const {
+  std::string Text;
+  const auto Add = [&Text](const std::string& Key, const std::string& Value) {
+    Text += (Text.empty() ? "" : ", ") + Key + "=" + Value;
+  };
+  for (const TLimitKey& K : kLimitKeys)
+    if (const auto& V = this->*K.Member) Add(K.Key, std::to_string(*V));
+  if (ListenAddress) Add(kListenAddress, *ListenAddress);
+  return Text;
+}
+
+TServerLimits ParseServerLimits(std::string_view EntryJSON) {
+  TServerLimits Limits;
+  const json Entry = json::parse(EntryJSON.begin(), EntryJSON.end(), nullptr, /*allow_exceptions=*/false);
+  if (!Entry.is_object()) return Limits;
+  const auto It = Entry.find(kServerLimits);
+  if (It == Entry.end()) return Limits;
+  if (!It->is_object()) {
+    ShowErrorMsg(std::string("Недопустимое значение ServerLimits: ") + Shown(*It) +
+                 " (нужен объект JSON). Используются значения по умолчанию.");
+    return Limits;
+  }
+  for (const auto& [Key, Value] : It->items()) {
+    if (Key == kListenAddress) {
+      const std::string Text = Value.is_string() ? Trim(Value.get_ref<const std::string&>()) : std::string{};
+      if (Value.is_string() && Text.empty()) continue;
+      if (!IsNumericAddress(Text)) {
+        ReportBadValue(Key, Value, "нужен адрес IPv4 или IPv6, например 0.0.0.0, 127.0.0.1 или ::");
+        continue;
+      }
+      Limits.ListenAddress = Text;
+      continue;
+    }
+    const TLimitKey* Found = nullptr;
+    for (const TLimitKey& K : kLimitKeys)
+      if (Key == K.Key) Found = &K;
+    if (!Found) {
+      // A misspelt key would otherwise be a limit silently not applied.
+      ShowErrorMsg("Неизвестный параметр ServerLimits." + Shown(json(Key)) + " не учитывается.");
+      continue;
+    }
+    Limits.*(Found->Member) = LimitValue(*Found, Value);
+  }
+  return Limits;
+}
 
 TConnectSettings::TConnectSettings(ISchemaCheck* SchemaCheck, std::string SettingID)
     : FSchemaCheck(SchemaCheck), FSettingID(std::move(SettingID)) {}
@@ -113,8 +237,10 @@ bool TConnectSettings::ListHasRow() const noexcept {
 }
 
 void TConnectSettings::LoadConnectSettings() {
-  const TSettingsTree Tree =
-      TSettingsTree::FromJSON(ProgramSettingsFile().Read(SettingsSection, FSettingID));
+  const std::string Entry = ProgramSettingsFile().Read(SettingsSection, FSettingID);
+  // The limits stand on their own: an entry may hold them without "ConnectDB".
+  ServerLimits = ParseServerLimits(Entry);
+  const TSettingsTree Tree = TSettingsTree::FromJSON(Entry);
   const TSettingsTree* C = Tree.Tree(kConnectDB);
   if (!C) return;
 
@@ -170,7 +296,19 @@ void TConnectSettings::SaveConnectSettings() const {
   if (!edHttpsCert.empty()) C.SetValue("HttpsCert", edHttpsCert);
   if (!edHttpsKey.empty()) C.SetValue("HttpsKey", edHttpsKey);
   C.SetValue("IsIni", FSource == TConnectSource::DB ? "2" : FSource == TConnectSource::Ini ? "1" : "0");
-  ProgramSettingsFile().Write(SettingsSection, FSettingID, Tree.ToJSON());
+  // The limits have no console field: the sub-tree the operator wrote stays as
+  // the file holds it now, member for member (also values the loader refused).
+  const TSettingsFile File = ProgramSettingsFile();
+  const std::string Old = File.Read(SettingsSection, FSettingID);
+  const json OldEntry = json::parse(Old.begin(), Old.end(), nullptr, /*allow_exceptions=*/false);
+  const auto Limits = OldEntry.is_object() ? OldEntry.find(kServerLimits) : OldEntry.end();
+  if (!OldEntry.is_object() || Limits == OldEntry.end()) {
+    File.Write(SettingsSection, FSettingID, Tree.ToJSON());
+    return;
+  }
+  json Entry = json::parse(Tree.ToJSON());
+  Entry[kServerLimits] = *Limits;
+  File.Write(SettingsSection, FSettingID, Entry.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
 void TConnectSettings::ShowConnInfo() {

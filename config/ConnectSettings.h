@@ -2,16 +2,20 @@
 // main connection comes from (the default SQLite store "ordex.db", the fields
 // kept in the settings file, or the selected row of the connections database
 // "OrdexServer.db"), the texts of the settings fields, the server's port
-// fields and the storage folder. Loads and saves them in the settings file,
-// connects the console's own database connection from the chosen source and
-// records the chosen connection in the root object as "MainDBSrv".
+// fields, the storage folder and the operator's transport limits. Loads and
+// saves them in the settings file, connects the console's own database
+// connection from the chosen source and records the chosen connection in the
+// root object as "MainDBSrv".
 //
 // Runs on the user-interface thread only (a console, or the headless server's
 // start). Messages go through ShowErrorMsg/ShowInfoMsg.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "config/SchemaCheck.h"
 #include "config/dmQxSrvConnect.h"
@@ -29,6 +33,29 @@ struct TConnectPanels {
   bool tsIniTab = true;       // the tab of the settings-file page
   bool tsDBTab = true;        // the tab of the connections-database page
 };
+
+// Operator limits of the transports and their listening address, from the
+// sub-tree "ServerLimits" of the settings entry. An empty member keeps the
+// server's built-in value; the loader fills only values within their range.
+struct TServerLimits {
+  std::optional<std::uint64_t> MaxHeaderBytes;   // "MaxHeaderBytes": JSON header of one frame
+  std::optional<std::uint64_t> MaxFrameBytes;    // "MaxFrameBytes": whole frame, also the HTTP body
+  std::optional<std::uint64_t> MaxConnections;   // "MaxConnections": TCP and HTTP together
+  std::optional<std::uint64_t> HeaderTimeoutMs;  // "HeaderTimeoutMs": first frame / request head
+  std::optional<std::uint64_t> BodyTimeoutMs;    // "BodyTimeoutMs": rest of a started frame / body
+  std::optional<std::uint64_t> HttpIdleMinutes;  // "HttpIdleMinutes": an unused HTTP session ends after
+  std::optional<std::uint64_t> WorkerThreads;    // "WorkerThreads": threads that run calls
+  std::optional<std::string> ListenAddress;      // "ListenAddress": numeric IPv4 or IPv6 address
+  // True when no member is set.
+  bool Empty() const noexcept;
+  // "Key=value" pairs of the set members, for the log ("" when none).
+  std::string Describe() const;
+};
+
+// Reads the "ServerLimits" member of a settings entry's JSON text. Each bad
+// value or unknown key is shown with ShowErrorMsg naming it; its member stays
+// empty. A text that is not a JSON object, or has no such member, gives no limits.
+TServerLimits ParseServerLimits(std::string_view EntryJSON);
 
 class TConnectSettings {
  public:
@@ -51,6 +78,8 @@ class TConnectSettings {
   // port speaks HTTPS. Settings keys "HttpsCert" and "HttpsKey".
   std::string edHttpsCert, edHttpsKey;
   std::string edServer, edPort, edLogin, edPassword, edDatabase, edDirFiles;
+  // Transport limits and listening address (no console field: set in the file).
+  TServerLimits ServerLimits;
   // lbTypeDB: index into db::KnownKinds(), -1 for no selection.
   int lbTypeDB = -1;
   const TConnectPanels& Panels() const noexcept { return FPanels; }
@@ -58,9 +87,11 @@ class TConnectSettings {
   // --- Operations
   // Shows the panels for the chosen source; in database mode opens the connections database.
   const TConnectPanels& ShowConnectSource();
-  // Reads the settings entry into the fields and records the main connection.
+  // Reads the settings entry into the fields and the server limits, and records
+  // the main connection.
   void LoadConnectSettings();
   // Writes the fields as they stand into the settings entry; connects nothing.
+  // The entry's "ServerLimits" sub-tree, as the file holds it now, is kept.
   void SaveConnectSettings() const;
   // Copies the root object's main connection into the fields.
   void ShowConnInfo();

@@ -1,6 +1,7 @@
 #include "serverhost/frmQxServer.h"
 
 #include <charconv>
+#include <chrono>
 #include <exception>
 #include <limits>
 
@@ -21,6 +22,21 @@ std::uint16_t ParsePort(const std::string& Text) {
   if (Value > std::numeric_limits<std::uint16_t>::max())
     throw EConvertError("'" + Text + "' is not a valid port number");
   return static_cast<std::uint16_t>(Value);
+}
+
+// Settings with the operator's limits laid over them; unset limits keep Base's values.
+rpc::TRpcServerSettings WithLimits(rpc::TRpcServerSettings Base, const TServerLimits& L) {
+  using std::chrono::milliseconds;
+  using std::chrono::minutes;
+  if (L.ListenAddress) Base.Address = *L.ListenAddress;
+  if (L.MaxHeaderBytes) Base.Limits.MaxHeader = *L.MaxHeaderBytes;
+  if (L.MaxFrameBytes) Base.Limits.MaxFrame = *L.MaxFrameBytes;
+  if (L.MaxConnections) Base.MaxConnections = static_cast<std::size_t>(*L.MaxConnections);
+  if (L.HeaderTimeoutMs) Base.HeaderTimeout = milliseconds(*L.HeaderTimeoutMs);
+  if (L.BodyTimeoutMs) Base.BodyTimeout = milliseconds(*L.BodyTimeoutMs);
+  if (L.HttpIdleMinutes) Base.HttpIdleTimeout = minutes(*L.HttpIdleMinutes);
+  if (L.WorkerThreads) Base.Workers = static_cast<std::size_t>(*L.WorkerThreads);
+  return Base;
 }
 
 // The line text of a connection.
@@ -121,6 +137,8 @@ void TfrmQxServers::RestartDSServer() {
   if (const std::string Tcp = Trim(FSettings.edPortServer); !Tcp.empty()) Server.SetTcpPort(ParsePort(Tcp));
   if (const std::string Http = Trim(FSettings.edHttp); !Http.empty()) Server.AttachHttp(ParsePort(Http));
   Server.SetHttpsCertificate(Trim(FSettings.edHttpsCert), Trim(FSettings.edHttpsKey));
+  Server.SetSettings(WithLimits(Server.Settings(), FSettings.ServerLimits));
+  if (!FSettings.ServerLimits.Empty()) LogInfo("Server limits: " + FSettings.ServerLimits.Describe());
   FServers->Start();
   const std::string HttpName = Server.HttpsEnabled() ? ", HTTPS port " : ", HTTP port ";
   LogInfo("Server started: TCP port " + std::to_string(Server.BoundTcpPort()) +

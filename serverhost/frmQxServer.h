@@ -43,7 +43,8 @@ class TfrmQxServers {
   // RestartDSServer, IsRun, connection map, transport handlers, session
   // listener; a failed restart throws and skips the rest.
   void InitFrame();
-  // Stops the server, applies the port fields and the HTTPS files, starts it.
+  // Stops the server, applies the port fields, the HTTPS files and the server
+  // limits of the settings (unset limits keep the container's values), starts it.
   // A port text that is not a port number throws EConvertError, an unusable
   // HTTPS file EFileError; either leaves the server stopped.
   void RestartDSServer();

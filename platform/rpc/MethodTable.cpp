@@ -72,8 +72,12 @@ nlohmann::json TCall::TakeValues(std::vector<std::string>& Blobs) {
   return Values;
 }
 
-std::vector<TRpcValue> BindArguments(const TRpcMethod& Method, const nlohmann::json& Args,
-                                     const std::vector<std::string>& Blobs) {
+namespace {
+
+// Checks the shape of Args and converts each in/var argument with
+// Convert(json, parameter); see BindArguments.
+template <class TConvert>
+std::vector<TRpcValue> Bind(const TRpcMethod& Method, const nlohmann::json& Args, TConvert&& Convert) {
   const auto& Params = Method.Params;
   std::vector<TRpcValue> Values(Params.size());
   std::size_t InputCount = 0;
@@ -84,10 +88,10 @@ std::vector<TRpcValue> BindArguments(const TRpcMethod& Method, const nlohmann::j
     if (Given == InputCount) {
       std::size_t Next = 0;
       for (std::size_t I = 0; I < Params.size(); ++I)
-        if (IsInput(Params[I])) Values[I] = ValueFromJson(Args[Next++], Params[I].Type, Params[I].Name, Blobs);
+        if (IsInput(Params[I])) Values[I] = Convert(Args[Next++], Params[I]);
     } else if (Given == Params.size() && Given > 0) {
       for (std::size_t I = 0; I < Params.size(); ++I)
-        if (IsInput(Params[I])) Values[I] = ValueFromJson(Args[I], Params[I].Type, Params[I].Name, Blobs);
+        if (IsInput(Params[I])) Values[I] = Convert(Args[I], Params[I]);
     } else {
       throw EArgumentError("Method " + Method.Name + " takes " + std::to_string(InputCount) + " arguments, " +
                            std::to_string(Given) + " given");
@@ -104,9 +108,41 @@ std::vector<TRpcValue> BindArguments(const TRpcMethod& Method, const nlohmann::j
     if (!IsInput(Params[I])) continue;
     const auto It = Args.find(Params[I].Name);
     if (It == Args.end()) throw EArgumentError("Parameter \"" + Params[I].Name + "\": missing");
-    Values[I] = ValueFromJson(*It, Params[I].Type, Params[I].Name, Blobs);
+    Values[I] = Convert(*It, Params[I]);
   }
   return Values;
+}
+
+}  // namespace
+
+std::vector<TRpcValue> BindArguments(const TRpcMethod& Method, const nlohmann::json& Args,
+                                     const std::vector<std::string>& Blobs) {
+  return Bind(Method, Args, [&](const nlohmann::json& J, const TRpcParam& P) {
+    return ValueFromJson(J, P.Type, P.Name, Blobs);
+  });
+}
+
+std::vector<TRpcValue> BindArguments(const TRpcMethod& Method, const nlohmann::json& Args,
+                                     std::vector<std::string>&& Blobs) {
+  if (Blobs.empty()) return BindArguments(Method, Args, static_cast<const std::vector<std::string>&>(Blobs));
+  // First pass: how many stream arguments refer to each blob (shape errors
+  // are left to the second pass, which reports them).
+  std::vector<unsigned> Uses(Blobs.size(), 0);
+  try {
+    Bind(Method, Args, [&](const nlohmann::json& J, const TRpcParam& P) -> TRpcValue {
+      if (P.Type == TRpcType::Stream)
+        if (const auto I = BlobIndexFromJson(J, P.Name, Blobs.size())) ++Uses[*I];
+      return {};
+    });
+  } catch (const EArgumentError&) {
+  }
+  return Bind(Method, Args, [&](const nlohmann::json& J, const TRpcParam& P) -> TRpcValue {
+    if (P.Type != TRpcType::Stream) return ValueFromJson(J, P.Type, P.Name, Blobs);
+    const auto I = BlobIndexFromJson(J, P.Name, Blobs.size());
+    if (!I) return TRpcStream{};
+    if (Uses[*I] == 1) return TRpcStream{std::move(Blobs[*I])};
+    return TRpcStream{Blobs[*I]};
+  });
 }
 
 TRpcClass::TRpcClass(std::string Name, TFactory Factory) : FName(std::move(Name)), FFactory(std::move(Factory)) {}

@@ -97,6 +97,10 @@ class TCall {
 // null (no arguments). Throws EArgumentError naming the parameter.
 std::vector<TRpcValue> BindArguments(const TRpcMethod& Method, const nlohmann::json& Args,
                                      const std::vector<std::string>& Blobs);
+// The same, moving each blob into the one stream argument that refers to it
+// (a blob referred to more than once is copied), so large streams are not copied.
+std::vector<TRpcValue> BindArguments(const TRpcMethod& Method, const nlohmann::json& Args,
+                                     std::vector<std::string>&& Blobs);
 
 // A server-method class: its name, its per-session instance factory and methods.
 class TRpcClass {

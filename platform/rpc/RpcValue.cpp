@@ -122,16 +122,22 @@ TRpcValue ValueFromJson(const json& J, TRpcType Type, std::string_view Name, con
         BadArgument(Name, E.what());
       }
     case TRpcType::Stream: {
-      if (J.is_null()) return TRpcStream{};
-      if (!J.is_object() || J.size() != 1 || !J.contains("$blob")) BadArgument(Name, "{\"$blob\": N} or null expected");
-      const json& Index = J["$blob"];
-      if (!Index.is_number_integer()) BadArgument(Name, "blob index must be an integer");
-      const auto I = Index.get<std::int64_t>();
-      if (I < 0 || static_cast<std::uint64_t>(I) >= Blobs.size()) BadArgument(Name, "blob index out of range");
-      return TRpcStream{Blobs[static_cast<std::size_t>(I)]};
+      const auto I = BlobIndexFromJson(J, Name, Blobs.size());
+      if (!I) return TRpcStream{};
+      return TRpcStream{Blobs[*I]};
     }
   }
   BadArgument(Name, "unknown type");
+}
+
+std::optional<std::size_t> BlobIndexFromJson(const json& J, std::string_view Name, std::size_t BlobCount) {
+  if (J.is_null()) return std::nullopt;
+  const auto It = J.is_object() && J.size() == 1 ? J.find("$blob") : J.end();
+  if (It == J.end()) BadArgument(Name, "{\"$blob\": N} or null expected");
+  if (!It->is_number_integer()) BadArgument(Name, "blob index must be an integer");
+  const auto I = It->get<std::int64_t>();
+  if (I < 0 || static_cast<std::uint64_t>(I) >= BlobCount) BadArgument(Name, "blob index out of range");
+  return static_cast<std::size_t>(I);
 }
 
 json ValueToJson(TRpcValue&& V, std::vector<std::string>& Blobs) {

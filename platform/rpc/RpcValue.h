@@ -46,6 +46,9 @@ TRpcValue CoerceValue(TRpcValue V, TRpcType Type, std::string_view Name);
 // naming the parameter. Stream bytes are copied out of Blobs.
 TRpcValue ValueFromJson(const nlohmann::json& J, TRpcType Type, std::string_view Name,
                         const std::vector<std::string>& Blobs);
+// The blob index of a stream argument ({"$blob": N}, N < BlobCount), or none
+// for null; anything else throws EArgumentError naming the parameter.
+std::optional<std::size_t> BlobIndexFromJson(const nlohmann::json& J, std::string_view Name, std::size_t BlobCount);
 // Writes a value as JSON; a stream's bytes are moved to the end of Blobs and
 // referenced by index. Throws EConvertError for a date-time that has no text form.
 nlohmann::json ValueToJson(TRpcValue&& V, std::vector<std::string>& Blobs);

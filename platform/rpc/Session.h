@@ -16,7 +16,7 @@ namespace ordex::rpc {
 enum class TSessionEvent { Created, Closed };
 
 namespace detail {
-struct TSessionCore;  // the server's bookkeeping of a session (RpcServer.cpp)
+struct TSessionCore;  // the server's bookkeeping of a session (SessionCore.h)
 }
 
 class TSession {

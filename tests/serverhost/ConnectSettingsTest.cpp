@@ -271,5 +271,106 @@ TEST_F(ConnectSettingsTest, FailingSchemaCheckEndsTheConnectBeforeRecording) {
   EXPECT_EQ(App.Root().ConnectionCount(), 0);
 }
 
+// The entry exactly as given (tests of members the helper cannot write).
+void WriteEntry(const nlohmann::json& Entry) {
+  ProgramSettingsFile().Write("ConnectionSettings", "TfmOrdexServerMains", Entry.dump());
+}
+
+TEST_F(ConnectSettingsTest, ServerLimitsAreLoadedWithoutConnectDB) {
+  WriteEntry({{"ServerLimits",
+               {{"MaxHeaderBytes", "65536"}, {"MaxFrameBytes", " 8388608 "}, {"MaxConnections", "2"},
+                {"HeaderTimeoutMs", "500"}, {"BodyTimeoutMs", "60000"}, {"HttpIdleMinutes", "5"},
+                {"WorkerThreads", 3}, {"ListenAddress", " 127.0.0.1 "}}}});
+  TConnectSettings S;
+  S.LoadConnectSettings();
+  EXPECT_TRUE(App.Messages().TakeErrors().empty());
+  const TServerLimits& L = S.ServerLimits;
+  EXPECT_EQ(L.MaxHeaderBytes, 65536u);
+  EXPECT_EQ(L.MaxFrameBytes, 8388608u);
+  EXPECT_EQ(L.MaxConnections, 2u);
+  EXPECT_EQ(L.HeaderTimeoutMs, 500u);
+  EXPECT_EQ(L.BodyTimeoutMs, 60000u);
+  EXPECT_EQ(L.HttpIdleMinutes, 5u);
+  EXPECT_EQ(L.WorkerThreads, 3u);  // a plain JSON number is taken as well
+  EXPECT_EQ(L.ListenAddress, "127.0.0.1");
+  // No "ConnectDB": the connection part of the entry changes nothing.
+  EXPECT_EQ(App.Root().ConnectionCount(), 0);
+}
+
+TEST_F(ConnectSettingsTest, BadServerLimitIsShownByNameAndKeepsTheDefault) {
+  const struct {
+    const char* Key;
+    nlohmann::json Value;
+  } Bad[] = {
+      {"MaxConnections", "0"},
+      {"MaxConnections", "-1"},
+      {"MaxConnections", "2x"},
+      {"MaxConnections", "1.5"},
+      {"MaxConnections", "100001"},
+      {"MaxConnections", "99999999999999999999999"},
+      {"MaxConnections", true},
+      {"MaxConnections", -3},
+      {"MaxConnections", 2.5},
+      {"MaxFrameBytes", "65536"},  // below a client's transfer chunk
+      {"HeaderTimeoutMs", "10"},
+      {"HttpIdleMinutes", nlohmann::json::object()},
+      {"WorkerThreads", "1"},
+      {"ListenAddress", "localhost"},
+      {"ListenAddress", "10.0.0.256"},
+      {"ListenAddress", 127},
+  };
+  for (const auto& C : Bad) {
+    WriteEntry({{"ServerLimits", {{C.Key, C.Value}, {"BodyTimeoutMs", "5000"}}}});
+    TConnectSettings S;
+    S.LoadConnectSettings();
+    const auto Errors = App.Messages().TakeErrors();
+    ASSERT_EQ(Errors.size(), 1u) << C.Key << " " << C.Value;
+    EXPECT_NE(Errors[0].find(std::string("ServerLimits.") + C.Key), std::string::npos) << Errors[0];
+    EXPECT_NE(Errors[0].find("по умолчанию"), std::string::npos) << Errors[0];
+    TServerLimits Expected;
+    Expected.BodyTimeoutMs = 5000;  // the good key beside it still counts
+    EXPECT_EQ(S.ServerLimits.Describe(), Expected.Describe()) << C.Key << " " << C.Value;
+  }
+
+  // Blank values are absent values; a misspelt key and a sub-tree that is not
+  // an object are shown too.
+  WriteEntry({{"ServerLimits", {{"MaxConnections", "  "}, {"ListenAddress", ""}}}});
+  TConnectSettings Blank;
+  Blank.LoadConnectSettings();
+  EXPECT_TRUE(App.Messages().TakeErrors().empty());
+  EXPECT_TRUE(Blank.ServerLimits.Empty());
+  WriteEntry({{"ServerLimits", {{"MaxConection", "2"}}}});
+  TConnectSettings Misspelt;
+  Misspelt.LoadConnectSettings();
+  EXPECT_EQ(App.Messages().TakeErrors(),
+            std::vector<std::string>{"Неизвестный параметр ServerLimits.\"MaxConection\" не учитывается."});
+  WriteEntry({{"ServerLimits", "2"}});
+  TConnectSettings NotObject;
+  NotObject.LoadConnectSettings();
+  EXPECT_EQ(App.Messages().TakeErrors().size(), 1u);
+  EXPECT_TRUE(NotObject.ServerLimits.Empty());
+}
+
+TEST_F(ConnectSettingsTest, SavingKeepsTheServerLimitsAsTheFileHoldsThem) {
+  const nlohmann::json Limits = {{"MaxConnections", "2"}, {"WorkerThreads", 4}, {"Typo", "x"}};
+  WriteEntry({{"ConnectDB", {{"IsIni", "1"}, {"Server", "db1"}}}, {"ServerLimits", Limits}});
+  TConnectSettings S;
+  S.LoadConnectSettings();
+  App.Messages().TakeErrors();
+  S.edServer = "db2";
+  S.SaveConnectSettings();
+  auto Saved = App.ReadConnectSettings();
+  EXPECT_EQ(Saved.at("ConnectDB").at("Server"), "db2");
+  EXPECT_EQ(Saved.at("ServerLimits"), Limits);
+
+  // The operator edits the file while the console runs: the newer tree is kept.
+  Saved["ServerLimits"]["MaxConnections"] = "50";
+  WriteEntry(Saved);
+  S.SaveConnectSettings();
+  EXPECT_EQ(App.ReadConnectSettings().at("ServerLimits").at("MaxConnections"), "50");
+  // The loaded limits are what the running server uses until the next load.
+  EXPECT_EQ(S.ServerLimits.MaxConnections, 2u);
+}
+
 }  // namespace
 }  // namespace ordex
