@@ -60,7 +60,9 @@ TTreeRights TOrdexServerClass::GetTreeRights(const std::string& TreeID) {
       "WHERE (t.treeid=:treeid)");
 
   // A folder without rows of its own (kolrights 0) takes its parent's rights;
-  // the climb stops at the first folder with rows, or at the top.
+  // the climb stops at the first folder with rows, or at the top. The climb
+  // reads one snapshot of the tree, in one transaction.
+  const db::TReadTransaction Snapshot(dmQxSrvConnects->cnQxConn);
   detail::TFolderWalk Walk;
   std::string Current = TreeID;
   for (;;) {

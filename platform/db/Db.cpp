@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
 
 #include "platform/db/DbDriver.h"
 #include "platform/db/DbInternal.h"
@@ -115,6 +116,24 @@ std::int64_t TConnection::ExecSQL(std::string_view SQL, const TParams* Args) {
 }
 
 void TConnection::StartTransaction() { Engine().Begin(); }
+TReadTransaction::TReadTransaction(TConnection& Connection)
+    : FConnection(Connection), FOwn(!Connection.Engine().InTransaction()), FExceptions(std::uncaught_exceptions()) {
+  if (FOwn) FConnection.StartTransaction();
+}
+
+TReadTransaction::~TReadTransaction() {
+  if (!FOwn) return;
+  try {
+    if (std::uncaught_exceptions() > FExceptions)
+      FConnection.Rollback();
+    else
+      FConnection.Commit();
+  } catch (...) {
+    // Nothing was written in the scope; a failed end of a read transaction
+    // changes no data, and a destructor must not throw.
+  }
+}
+
 void TConnection::Commit() { Engine().Commit(); }
 void TConnection::Rollback() { Engine().Rollback(); }
 

@@ -91,6 +91,23 @@ class TConnection {
   std::shared_ptr<detail::TStatementCache> FCache;  // lives inside FImpl's lifetime
 };
 
+// Runs the reads of a scope in one transaction of the connection: one
+// snapshot for all of them, and on SQLite one lock instead of one per
+// statement. Does nothing when the connection is already in a transaction.
+// Ends with a commit, or a rollback when the scope is left by an exception.
+class TReadTransaction {
+ public:
+  explicit TReadTransaction(TConnection& Connection);
+  ~TReadTransaction();
+  TReadTransaction(const TReadTransaction&) = delete;
+  TReadTransaction& operator=(const TReadTransaction&) = delete;
+
+ private:
+  TConnection& FConnection;
+  bool FOwn;
+  int FExceptions;
+};
+
 // ---------------------------------------------------------------------------
 // Parameters
 
