@@ -1,12 +1,20 @@
 // Remote-call overhead: a trivial method over loopback, through the client
 // library, on an in-process server. Prints latency percentiles for one
-// session and calls per second for 1, 8, 64 and 512 concurrent sessions, over
-// TCP and over HTTP. Usage: bench_rpc_latency [seconds per run, default 1].
+// session, calls per second and errors for 1, 8, 64 and 512 concurrent
+// sessions over TCP and over HTTP, and how calls per second scale from one
+// core to all cores (the whole process, server and clients, pinned in turn).
+//
+// Usage: bench_rpc_latency [seconds per run, default 1] [--scaling-sessions N]
+//        [--no-scaling] [--tcp-only]
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,11 +59,23 @@ void Latency(std::uint16_t Port, client::TTransport T, const char* Name) {
   C->Logout();
 }
 
-void Throughput(std::uint16_t Port, client::TTransport T, const char* Name, int Sessions, double Seconds) {
+struct TRate {
+  double CallsPerSecond = 0;
+  long Errors = 0;
+};
+
+TRate Throughput(std::uint16_t Port, client::TTransport T, int Sessions, double Seconds) {
   std::vector<std::unique_ptr<client::TOrdexClient>> Clients;
-  for (int I = 0; I < Sessions; ++I) Clients.push_back(NewClient(Port, T));
+  long Errors = 0;
+  for (int I = 0; I < Sessions; ++I) {
+    try {
+      Clients.push_back(NewClient(Port, T));
+    } catch (const std::exception& E) {
+      if (Errors++ == 0) std::fprintf(stderr, "login failed: %s\n", E.what());
+    }
+  }
   std::atomic<bool> Go{false}, Halt{false};
-  std::atomic<long> Calls{0}, Errors{0};
+  std::atomic<long> Calls{0}, Failed{0};
   std::vector<std::thread> Threads;
   for (auto& C : Clients) {
     Threads.emplace_back([&, Client = C.get()] {
@@ -66,8 +86,8 @@ void Throughput(std::uint16_t Port, client::TTransport T, const char* Name, int 
         try {
           Client->Call("TBench", "Echo", Args);
           ++Mine;
-        } catch (const std::exception&) {
-          ++Errors;
+        } catch (const std::exception& E) {
+          if (Failed++ == 0) std::fprintf(stderr, "call failed: %s\n", E.what());
           break;
         }
       }
@@ -80,15 +100,38 @@ void Throughput(std::uint16_t Port, client::TTransport T, const char* Name, int 
   Halt = true;
   for (auto& Th : Threads) Th.join();
   const double Elapsed = std::chrono::duration<double>(TClock::now() - T0).count();
-  std::printf("%-5s %4d sessions: %9.0f calls/s%s\n", Name, Sessions, Calls / Elapsed,
-              Errors ? "  (some sessions failed)" : "");
   for (auto& C : Clients) C->Logout();
+  return {Calls / Elapsed, Errors + Failed};
+}
+
+// Pins every thread of the process (and those it makes later) to CPUs 0..Count-1.
+void PinProcess(unsigned Count) {
+  cpu_set_t Set;
+  CPU_ZERO(&Set);
+  for (unsigned C = 0; C < Count; ++C) CPU_SET(C, &Set);
+  for (const auto& Task : std::filesystem::directory_iterator("/proc/self/task")) {
+    const pid_t Tid = static_cast<pid_t>(std::atol(Task.path().filename().c_str()));
+    sched_setaffinity(Tid, sizeof Set, &Set);
+  }
 }
 
 }  // namespace
 
 int main(int Argc, char** Argv) {
-  const double Seconds = Argc > 1 ? std::max(0.1, std::atof(Argv[1])) : 1.0;
+  double Seconds = 1.0;
+  int ScalingSessions = 64;
+  bool Scaling = true, TcpOnly = false;
+  for (int I = 1; I < Argc; ++I) {
+    if (!std::strcmp(Argv[I], "--scaling-sessions") && I + 1 < Argc)
+      ScalingSessions = std::max(1, std::atoi(Argv[++I]));
+    else if (!std::strcmp(Argv[I], "--no-scaling"))
+      Scaling = false;
+    else if (!std::strcmp(Argv[I], "--tcp-only"))
+      TcpOnly = true;
+    else
+      Seconds = std::max(0.1, std::atof(Argv[I]));
+  }
+  const unsigned Cores = std::max(1u, std::thread::hardware_concurrency());
   rpc::TRpcServerSettings Settings;
   Settings.Address = "127.0.0.1";
   rpc::TRpcServer Server(Settings);
@@ -96,13 +139,28 @@ int main(int Argc, char** Argv) {
   Server.SetTcpPort(0);
   Server.AttachHttp(0);
   Server.Start();
-  std::printf("server: %zu I/O threads, default worker pool, %u cores\n", Settings.IoThreads,
-              std::thread::hardware_concurrency());
+  std::printf("server: %zu I/O threads (0 = one per core), default worker pool, %u cores\n", Settings.IoThreads, Cores);
+  long TotalErrors = 0;
   for (const auto& [T, Name] : {std::pair{client::TTransport::Tcp, "tcp"}, std::pair{client::TTransport::Http, "http"}}) {
+    if (TcpOnly && T != client::TTransport::Tcp) continue;
     const auto Port = T == client::TTransport::Tcp ? Server.BoundTcpPort() : Server.BoundHttpPort();
     Latency(Port, T, Name);
-    for (const int N : {1, 8, 64, 512}) Throughput(Port, T, Name, N, Seconds);
+    for (const int N : {1, 8, 64, 512}) {
+      const TRate R = Throughput(Port, T, N, Seconds);
+      TotalErrors += R.Errors;
+      std::printf("%-5s %4d sessions: %9.0f calls/s  errors %ld\n", Name, N, R.CallsPerSecond, R.Errors);
+    }
+  }
+  if (Scaling && Cores > 1) {
+    PinProcess(1);
+    const TRate One = Throughput(Server.BoundTcpPort(), client::TTransport::Tcp, ScalingSessions, Seconds);
+    PinProcess(Cores);
+    const TRate All = Throughput(Server.BoundTcpPort(), client::TTransport::Tcp, ScalingSessions, Seconds);
+    TotalErrors += One.Errors + All.Errors;
+    std::printf("tcp   %4d sessions, whole process on 1 core: %9.0f calls/s; on %u cores: %9.0f calls/s; ratio %.2f\n",
+                ScalingSessions, One.CallsPerSecond, Cores, All.CallsPerSecond,
+                One.CallsPerSecond > 0 ? All.CallsPerSecond / One.CallsPerSecond : 0.0);
   }
   Server.Stop();
-  return 0;
+  return TotalErrors ? 1 : 0;
 }

@@ -75,12 +75,14 @@ std::optional<std::uint64_t> WholeNumber(const std::string& Text) {
   const std::string T = Trim(Text);
   std::uint64_t Value = 0;
   const auto [End, Err] = std::from_chars(T.data(), T.data() + T.size(), Value);
-  if (T.empty() || T.front() == '-' || Err != std::errc{} || End != T.data() + T.size()) return std::nullopt;
+  if (T.empty() || Err != std::errc{} || End != T.data() + T.size()) return std::nullopt;
   return Value;
 }
 
 bool IsNumericAddress(const std::string& Text) {
   unsigned char Buffer[16];
+  // The address is handed on as a C string: an embedded NUL would cut it short.
+  if (Text.find('\0') != std::string::npos) return false;
   return ::inet_pton(AF_INET, Text.c_str(), Buffer) == 1 || ::inet_pton(AF_INET6, Text.c_str(), Buffer) == 1;
 }
 
@@ -150,7 +152,8 @@ TServerLimits ParseServerLimits(std::string_view EntryJSON) {
       if (Key == K.Key) Found = &K;
     if (!Found) {
       // A misspelt key would otherwise be a limit silently not applied.
-      ShowErrorMsg("Неизвестный параметр ServerLimits." + Shown(json(Key)) + " не учитывается.");
+      const std::string Quoted = Shown(json(Key));
+      ShowErrorMsg("Неизвестный параметр ServerLimits." + Quoted.substr(1, Quoted.size() - 2) + " не учитывается.");
       continue;
     }
     Limits.*(Found->Member) = LimitValue(*Found, Value);
@@ -301,13 +304,12 @@ void TConnectSettings::SaveConnectSettings() const {
   const TSettingsFile File = ProgramSettingsFile();
   const std::string Old = File.Read(SettingsSection, FSettingID);
   const json OldEntry = json::parse(Old.begin(), Old.end(), nullptr, /*allow_exceptions=*/false);
-  const auto Limits = OldEntry.is_object() ? OldEntry.find(kServerLimits) : OldEntry.end();
-  if (!OldEntry.is_object() || Limits == OldEntry.end()) {
+  if (!OldEntry.is_object() || !OldEntry.contains(kServerLimits)) {
     File.Write(SettingsSection, FSettingID, Tree.ToJSON());
     return;
   }
   json Entry = json::parse(Tree.ToJSON());
-  Entry[kServerLimits] = *Limits;
+  Entry[kServerLimits] = OldEntry.at(kServerLimits);
   File.Write(SettingsSection, FSettingID, Entry.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 

@@ -23,6 +23,10 @@ using TErrorCode = boost::system::error_code;
 
 namespace {
 
+// Socket reads go through a buffer of this size: a small answer arrives in
+// one read, a large one in few. Larger parts of a frame are read in place.
+constexpr std::size_t ReadBufferSize = 64 * 1024;
+
 // Answers may be as large as the server sends; the client trusts its server
 // more than the server trusts clients, but still bounds a frame.
 rpc::TFrameLimits ClientLimits() {
@@ -85,6 +89,9 @@ struct TOrdexClient::TImpl {
   std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> Secure;
   bool Reused = false;      // HTTP: the connection already carried a request
   beast::flat_buffer Buffer;  // HTTP: bytes read beyond the last answer
+  // TCP: bytes read ahead, [StageBegin, StageEnd) not yet taken by a frame.
+  std::unique_ptr<char[]> Stage;
+  std::size_t StageBegin = 0, StageEnd = 0;
 
   bool Connected() const noexcept { return Plain || Secure; }
   beast::tcp_stream& Lowest() { return Secure ? beast::get_lowest_layer(*Secure) : *Plain; }
@@ -144,6 +151,9 @@ struct TOrdexClient::TImpl {
   void Open() {
     const auto Endpoints = Resolve();
     Buffer.clear();
+    StageBegin = StageEnd = 0;
+    // Beast sizes each read by the buffer's spare room.
+    if (Transport != TTransport::Tcp) Buffer.reserve(ReadBufferSize);
     Reused = false;
     if (Transport == TTransport::Https) {
       if (!TlsContext) TlsContext = MakeTlsContext(Options);
@@ -189,6 +199,7 @@ struct TOrdexClient::TImpl {
     }
     Plain.reset();
     Secure.reset();
+    StageBegin = StageEnd = 0;
   }
 
   // --- TCP
@@ -223,13 +234,25 @@ struct TOrdexClient::TImpl {
     auto& S = TcpStream();
     try {
       while (!Reader.Done()) {
+        if (StageBegin < StageEnd) {
+          // Bytes read ahead; those beyond this frame stay for the next one.
+          StageBegin += Reader.Feed(Stage.get() + StageBegin, StageEnd - StageBegin);
+          if (StageBegin == StageEnd) StageBegin = StageEnd = 0;
+          continue;
+        }
         const auto Room = Reader.NextBuffer();
+        const bool InPlace = Room.size() >= ReadBufferSize;
+        if (!InPlace && !Stage) Stage = std::make_unique<char[]>(ReadBufferSize);
+        const auto Target = InPlace ? asio::buffer(Room.data(), Room.size()) : asio::buffer(Stage.get(), ReadBufferSize);
         std::size_t N = 0;
-        const TErrorCode Ec = Run(Options.ReadTimeout, [&](auto Done) {
-          S.async_read_some(asio::buffer(Room.data(), Room.size()), Done);
-        }, &N);
+        const TErrorCode Ec = Run(Options.ReadTimeout, [&](auto Done) { S.async_read_some(Target, Done); }, &N);
         if (Ec) Fail("Connection lost reading from", Ec);
-        Reader.Commit(N);
+        if (InPlace) {
+          Reader.Commit(N);
+        } else {
+          StageBegin = 0;
+          StageEnd = N;
+        }
       }
     } catch (const EConnectionError&) {
       throw;

@@ -72,7 +72,7 @@ using TConnectionPtr = std::shared_ptr<TChannel>;
 struct TRpcServerSettings {
   std::string Address = "0.0.0.0";                     // listening address of both transports
   std::size_t Workers = 0;                             // worker threads; 0 = max(4, 2 x cores)
-  std::size_t IoThreads = 2;                           // network threads
+  std::size_t IoThreads = 0;                           // network threads; 0 = one per core
   TFrameLimits Limits;                                 // frame limits; also the HTTP body limit
   std::chrono::milliseconds HeaderTimeout{30000};      // first TCP frame / HTTP request head (and TLS handshake) must arrive within
   std::chrono::milliseconds BodyTimeout{120000};       // rest of a started TCP frame / HTTP body after its head must arrive within

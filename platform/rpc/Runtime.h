@@ -12,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <thread>
+#include <utility>  // before Asio, whose coroutine header needs std::exchange
 #include <vector>
 
 #include <boost/asio.hpp>

@@ -318,6 +318,7 @@ TEST_F(ConnectSettingsTest, BadServerLimitIsShownByNameAndKeepsTheDefault) {
       {"ListenAddress", "localhost"},
       {"ListenAddress", "10.0.0.256"},
       {"ListenAddress", 127},
+      {"ListenAddress", std::string("127.0.0.1\0x", 11)},
   };
   for (const auto& C : Bad) {
     WriteEntry({{"ServerLimits", {{C.Key, C.Value}, {"BodyTimeoutMs", "5000"}}}});
@@ -343,7 +344,7 @@ TEST_F(ConnectSettingsTest, BadServerLimitIsShownByNameAndKeepsTheDefault) {
   TConnectSettings Misspelt;
   Misspelt.LoadConnectSettings();
   EXPECT_EQ(App.Messages().TakeErrors(),
-            std::vector<std::string>{"Неизвестный параметр ServerLimits.\"MaxConection\" не учитывается."});
+            std::vector<std::string>{"Неизвестный параметр ServerLimits.MaxConection не учитывается."});
   WriteEntry({{"ServerLimits", "2"}});
   TConnectSettings NotObject;
   NotObject.LoadConnectSettings();

@@ -2,11 +2,14 @@
 // SQLite store, clients over TCP and HTTP, and the console model as the test
 // thread (the UI thread here) drains it.
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "client/lib/OrdexClient.h"
 #include "common/qxError.h"
+#include "config/qxSettings.h"
 #include "docservice/uOrdexInfo.h"
 #include "platform/db/DataStream.h"
 #include "serverhost/dmOrdexServerContainer.h"
@@ -50,6 +53,12 @@ class ServerHostTest : public ::testing::Test {
     Frame->InitFrame();
   }
   void SetUp() override { WriteSettings("0"); }
+  // The settings of WriteSettings("0") with a "ServerLimits" sub-tree beside them.
+  void WriteSettingsWithLimits(const json& Limits) {
+    json Entry = App.ReadConnectSettings();
+    Entry["ServerLimits"] = Limits;
+    ProgramSettingsFile().Write("ConnectionSettings", "TfmOrdexServerMains", Entry.dump());
+  }
 
   rpc::TRpcServer& Server() { return Frame->dmQxServers().QxDSServer; }
   std::uint16_t TcpPort() { return Server().BoundTcpPort(); }
@@ -440,6 +449,73 @@ TEST_F(ServerHostTest, HttpsFilesFromTheSettingsServeHttpsOnTheHttpPort) {
   Frame->btnRestartServerClick();
   EXPECT_FALSE(Server().HttpsEnabled());
   EXPECT_EQ(test::HttpCall(HttpPort, "/ordex/v1/TOrdexServerClass/getVersion", "", "admin", AdminMd5).Status, 200u);
+}
+
+TEST_F(ServerHostTest, ServerLimitsFromTheSettingsApplyAtStart) {
+  using namespace std::chrono_literals;
+  WriteSettingsWithLimits({{"ListenAddress", "127.0.0.1"}, {"MaxConnections", "2"}, {"HeaderTimeoutMs", "300"}});
+  auto Settings = LoopbackSettings();
+  Settings.Address = "0.0.0.0";  // the file narrows it
+  StartServer(Settings);
+  EXPECT_TRUE(App.Messages().TakeErrors().empty());
+  const rpc::TRpcServerSettings Applied = Server().Settings();
+  EXPECT_EQ(Applied.Address, "127.0.0.1");
+  EXPECT_EQ(Applied.MaxConnections, 2u);
+  EXPECT_EQ(Applied.HeaderTimeout, 300ms);
+  EXPECT_EQ(Applied.Workers, 2u);  // not in the file: the container's own value
+
+  // Bound to 127.0.0.1 alone: another loopback address of this host is refused.
+  {
+    boost::asio::io_context Io;
+    boost::asio::ip::tcp::socket Other(Io);
+    boost::system::error_code Ec;
+    Other.connect({boost::asio::ip::make_address("127.0.0.2"), TcpPort()}, Ec);
+    EXPECT_TRUE(Ec) << "127.0.0.2 was accepted";
+  }
+
+  TTcpClient First(TcpPort()), Second(TcpPort());
+  ASSERT_TRUE(First.Login("admin", AdminMd5).value("ok", false));
+  ASSERT_TRUE(Second.Login("admin", AdminMd5).value("ok", false));
+  TTcpClient Third(TcpPort());
+  EXPECT_TRUE(Third.WaitClosed(2s));
+  // Logged-in connections may stay idle longer than the header timeout.
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(Second.Call("TOrdexServerClass", "getVersion", json::array()).value("op", ""), "result");
+
+  // With a place free again a connection is accepted, and dropped when its
+  // first frame does not come within the header timeout.
+  First.Close();
+  ASSERT_TRUE(DrainUntil([&] { return Model().ConnectionsList.size() == 1; }));
+  std::this_thread::sleep_for(100ms);
+  TTcpClient Silent(TcpPort());
+  EXPECT_FALSE(Silent.WaitClosed(100ms));
+  EXPECT_TRUE(Silent.WaitClosed(3s));
+}
+
+TEST_F(ServerHostTest, BadServerLimitIsShownAndTheServerStartsWithTheDefault) {
+  WriteSettingsWithLimits({{"MaxConnections", "0"}, {"ListenAddress", "localhost"}, {"BodyTimeoutMs", "5000"}});
+  StartServer();
+  ASSERT_TRUE(Server().IsRunning());
+  const auto Errors = App.Messages().TakeErrors();
+  ASSERT_EQ(Errors.size(), 2u);
+  EXPECT_TRUE(std::ranges::any_of(Errors, [](const std::string& E) {
+    return E.find("ServerLimits.MaxConnections") != std::string::npos;
+  }));
+  EXPECT_TRUE(std::ranges::any_of(Errors, [](const std::string& E) {
+    return E.find("ServerLimits.ListenAddress") != std::string::npos;
+  }));
+  const rpc::TRpcServerSettings Applied = Server().Settings();
+  EXPECT_EQ(Applied.MaxConnections, rpc::TRpcServerSettings{}.MaxConnections);
+  EXPECT_EQ(Applied.Address, "127.0.0.1");
+  EXPECT_EQ(Applied.BodyTimeout, std::chrono::milliseconds(5000));
+  TTcpClient Client(TcpPort());
+  EXPECT_TRUE(Client.Login("admin", AdminMd5).value("ok", false));
+
+  // A restart applies the limits as they stand then.
+  Client.Close();
+  Frame->Settings().ServerLimits.MaxConnections = 1;
+  Frame->btnRestartServerClick();
+  EXPECT_EQ(Server().Settings().MaxConnections, 1u);
 }
 
 }  // namespace
