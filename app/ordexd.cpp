@@ -30,7 +30,9 @@ void PrintHelp(std::ostream& Out) {
          "Everything else is configured by the settings file next to the program\n"
          "(" << ordex::IniFileName() << "):\n"
          "  [ConnectionSettings] the database source, the TCP port (OrdexPort, default 4321),\n"
-         "                       the HTTP port (OrdexHTTP, none by default), the storage folder;\n"
+         "                       the HTTP port (OrdexHTTP, none by default), HTTPS (HttpsCert,\n"
+         "                       HttpsKey), the storage folder, and under \"ServerLimits\" the\n"
+         "                       transport limits and the listen address;\n"
          "  [App]                language and style.\n";
 }
 
