@@ -146,6 +146,9 @@ bool TOrdexServerClass::GetDateCreateFileInfo(const std::string& fileid, std::st
 }
 
 std::string TOrdexServerClass::GetServerFileName(const std::string& FileID, bool IsExcept) {
+  // Every chunk of a transfer asks for the path: its few lookups read one
+  // snapshot in one transaction.
+  const db::TReadTransaction Snapshot(dmQxSrvConnects->cnQxConn);
   std::string Year, Month, Day, IDHist;
   GetLastHistoryInfo(FileID, Year, Month, Day, IDHist);
   const std::string Root = StorageRoot();
