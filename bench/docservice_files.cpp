@@ -3,8 +3,6 @@
 // (a non-administrator user). Prints the time of GetFiles for one page of 50
 // sorted rows next to the same composed statement run directly on the same
 // connection, their ratio, and the time of GetTreeRights at the bottom.
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -14,11 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "config/qxroot.h"
+#include "bench/support/BenchSupport.h"
 #include "docservice/dmOrdexServerClass.h"
 #include "docservice/uOrdexInfo.h"
 #include "platform/db/Db.h"
-#include "schema/OrdexSchema.h"
 
 namespace fs = std::filesystem;
 using namespace ordex;
@@ -28,16 +25,6 @@ namespace {
 constexpr int FileCount = 100000;
 constexpr int ChainDepth = 10;
 constexpr int PageRows = 50;
-
-// Removes the bench folder when the run ends, however it ends.
-struct TTempDir {
-  fs::path Path;
-  explicit TTempDir(fs::path P) : Path(std::move(P)) { fs::create_directories(Path); }
-  ~TTempDir() {
-    std::error_code Ignored;
-    fs::remove_all(Path, Ignored);
-  }
-};
 
 // Median of Runs timings of Body, in microseconds.
 double MedianMicros(int Runs, const std::function<void(int)>& Body) {
@@ -56,10 +43,7 @@ std::string FolderID(int Level) { return "L" + std::to_string(Level); }
 
 void Generate(const std::string& DbFile) {
   db::TConnection Conn;
-  Conn.SetDriverName("SQLite");
-  Conn.Params() = {"DriverID=SQLite", "Database=" + DbFile, "OpenMode=CreateUTF16"};
-  Conn.Open();
-  schema::InstallDocumentSchema(Conn, "SQLite", "bench");
+  bench::OpenNewStore(Conn, DbFile, "bench");
   Conn.StartTransaction();
   for (int Level = 0; Level <= ChainDepth; ++Level) {
     db::TParams P;
@@ -86,22 +70,13 @@ void Generate(const std::string& DbFile) {
 }  // namespace
 
 int main() {
-  const TTempDir Dir(fs::temp_directory_path() / ("ordex_bench_files_" + std::to_string(::getpid())));
-  const std::string DbFile = (Dir.Path / "ordex.db").string();
+  const bench::TTempDir Dir("ordex-bench-files");
+  const std::string DbFile = (Dir.Path() / "ordex.db").string();
   const auto GenStart = std::chrono::steady_clock::now();
   Generate(DbFile);
   const double GenSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - GenStart).count();
 
-  Tqxroot Root;
-  SetQxroot(&Root);
-  TConnInfo Info;
-  Info.NameConnection = Info.IdentConnection = MainDBSrv;
-  Info.TypeDB = "SQLite";
-  Info.Dbname = DbFile;
-  Info.DirFiles = (Dir.Path / "files").string();
-  Root.AddConnections(Info);
-  Root.SetIsRun(true);
-
+  const bench::TServiceRoot Root(DbFile, (Dir.Path() / "files").string());
   int Result = 0;
   {
     TOrdexServerClass Srv;
@@ -142,6 +117,5 @@ int main() {
     std::printf("GetTreeRights at depth %d: %.1f us (RFile %s)\n", ChainDepth, Rights, RFile ? "true" : "false");
     if (!RFile) Result = 1;
   }
-  SetQxroot(nullptr);
   return Result;
 }

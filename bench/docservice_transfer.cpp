@@ -14,69 +14,36 @@
 #include <memory>
 #include <string>
 
-#include "common/qxBase.h"
+#include "bench/support/BenchSupport.h"
 #include "common/qxError.h"
 #include "common/qxversion.h"
-#include "config/qxroot.h"
 #include "docservice/dmOrdexServerClass.h"
-#include "schema/OrdexSchema.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using Clock = ordex::bench::TClock;
+using ordex::bench::TFd;
+using ordex::bench::WriteAll;
 constexpr std::size_t Chunk = 1048576;
-
-double Seconds(Clock::time_point Start) { return std::chrono::duration<double>(Clock::now() - Start).count(); }
 
 void Print(const char* What, std::int64_t Bytes, double Secs) {
   std::printf("%-34s %8.1f MB/s  (%.2f s)\n", What, static_cast<double>(Bytes) / 1048576.0 / Secs, Secs);
 }
 
-// Removes the temporary folder at the end, whatever happens.
-struct TTempDir {
-  fs::path Path;
-  TTempDir() {
-    std::string Pattern = (fs::temp_directory_path() / "ordex-bench-XXXXXX").string();
-    if (::mkdtemp(Pattern.data()) == nullptr) throw ordex::EFileError("cannot create " + Pattern);
-    Path = Pattern;
-  }
-  ~TTempDir() {
-    std::error_code Ignored;
-    fs::remove_all(Path, Ignored);
-  }
-};
-
-struct TFd {
-  int Fd;
-  explicit TFd(int F) : Fd(F) {
-    if (Fd < 0) throw ordex::EFileError("open failed");
-  }
-  ~TFd() { ::close(Fd); }
-};
-
-void WriteAll(int Fd, const char* Data, std::size_t Size) {
-  while (Size > 0) {
-    const ssize_t N = ::write(Fd, Data, Size);
-    if (N <= 0) throw ordex::EFileError("write failed");
-    Data += N;
-    Size -= static_cast<std::size_t>(N);
-  }
-}
-
 // The plain copy: read + write through one 1 MiB buffer.
 double PlainCopy(const fs::path& Source, const fs::path& Target) {
   const auto Start = Clock::now();
-  const TFd In(::open(Source.c_str(), O_RDONLY));
-  const TFd Out(::open(Target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+  const TFd In(::open(Source.c_str(), O_RDONLY), Source.string());
+  const TFd Out(::open(Target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), Target.string());
   std::string Buffer(Chunk, '\0');
   while (true) {
-    const ssize_t N = ::read(In.Fd, Buffer.data(), Chunk);
+    const ssize_t N = ::read(In.Get(), Buffer.data(), Chunk);
     if (N < 0) throw ordex::EFileError("read failed");
     if (N == 0) break;
-    WriteAll(Out.Fd, Buffer.data(), static_cast<std::size_t>(N));
+    WriteAll(Out.Get(), Buffer.data(), static_cast<std::size_t>(N));
   }
-  return Seconds(Start);
+  return ordex::bench::SecondsSince(Start);
 }
 
 }  // namespace
@@ -90,26 +57,15 @@ int main(int argc, char** argv) {
   }
   const std::int64_t Total = MiB * static_cast<std::int64_t>(Chunk);
   try {
-    const TTempDir Temp;
-    const std::string DbFile = (Temp.Path / "ordex.db").string();
+    const bench::TTempDir Temp("ordex-bench");
+    const std::string DbFile = (Temp.Path() / "ordex.db").string();
     {
       db::TConnection Conn;
-      Conn.SetDriverName("SQLite");
-      Conn.Params() = {"DriverID=SQLite", "Database=" + DbFile, "OpenMode=CreateUTF16"};
-      Conn.Open();
-      schema::InstallDocumentSchema(Conn, "SQLite", Tqxversion().Version());
+      bench::OpenNewStore(Conn, DbFile, Tqxversion().Version());
       Conn.ExecSQL("INSERT INTO oxTree (treeid, treename, parent_treeid) VALUES ('top', 'Top', '')");
       Conn.ExecSQL("INSERT INTO oxFiles (fileid, treeid, filename, fileext) VALUES ('f1', 'top', 'big', 'bin')");
     }
-    Tqxroot Root;
-    SetQxroot(&Root);
-    TConnInfo Info;
-    Info.NameConnection = Info.IdentConnection = MainDBSrv;
-    Info.TypeDB = "SQLite";
-    Info.Dbname = DbFile;
-    Info.DirFiles = (Temp.Path / "files").string();
-    Root.AddConnections(Info);
-    Root.SetIsRun(true);
+    const bench::TServiceRoot Root(DbFile, (Temp.Path() / "files").string());
 
     std::string Block(Chunk, '\0');
     for (std::size_t I = 0; I < Chunk; ++I) Block[I] = static_cast<char>((I * 2654435761u) >> 13);
@@ -121,7 +77,7 @@ int main(int argc, char** argv) {
       auto Start = Clock::now();
       std::string Last;
       for (std::int64_t I = 0; I < MiB; ++I) Last = Srv.PutBigFileToServer("f1", Block, "", I == 0 ? "Start" : "Next");
-      Print("upload   PutBigFileToServer", Total, Seconds(Start));
+      Print("upload   PutBigFileToServer", Total, bench::SecondsSince(Start));
       if (Last != std::to_string(Total)) throw EFileError("stored size " + Last);
 
       Start = Clock::now();
@@ -130,20 +86,18 @@ int main(int argc, char** argv) {
         const std::string Part = Srv.GetFilePart("f1", Pos, Pos + static_cast<std::int64_t>(Chunk) - 1);
         Check += static_cast<unsigned char>(Part[Part.size() / 2]);
       }
-      Print("download GetFilePart", Total, Seconds(Start));
+      Print("download GetFilePart", Total, bench::SecondsSince(Start));
       if (Check == 0) std::printf("(checksum %llu)\n", static_cast<unsigned long long>(Check));
     }
-    fs::remove_all(Temp.Path / "files");
+    fs::remove_all(Temp.Path() / "files");
 
-    const fs::path Source = Temp.Path / "plain-source.bin";
+    const fs::path Source = Temp.Path() / "plain-source.bin";
     {
-      const TFd Out(::open(Source.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
-      for (std::int64_t I = 0; I < MiB; ++I) WriteAll(Out.Fd, Block.data(), Chunk);
+      const TFd Out(::open(Source.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), Source.string());
+      for (std::int64_t I = 0; I < MiB; ++I) WriteAll(Out.Get(), Block.data(), Chunk);
     }
-    Print("plain copy (read+write 1 MiB)", Total, PlainCopy(Source, Temp.Path / "plain-target.bin"));
-    SetQxroot(nullptr);
+    Print("plain copy (read+write 1 MiB)", Total, PlainCopy(Source, Temp.Path() / "plain-target.bin"));
   } catch (const std::exception& E) {
-    SetQxroot(nullptr);
     std::fprintf(stderr, "%s: %s\n", ErrorClassName(E), E.what());
     return 1;
   }

@@ -55,21 +55,16 @@
 #include <boost/beast/http.hpp>
 #include <nlohmann/json.hpp>
 
+#include "bench/support/BenchServer.h"
+#include "bench/support/BenchSupport.h"
 #include "client/lib/OrdexClient.h"
 #include "client/lib/OrdexDataset.h"
 #include "common/qxBase.h"
 #include "common/qxError.h"
-#include "common/qxLog.h"
 #include "common/qxversion.h"
 #include "config/qxSettings.h"
-#include "config/qxroot.h"
 #include "platform/db/Db.h"
 #include "platform/rpc/Frame.h"
-#include "platform/rpc/RpcServer.h"
-#include "schema/OrdexSchema.h"
-#include "serverhost/ConsoleModel.h"
-#include "serverhost/dmOrdexServerContainer.h"
-#include "serverhost/frmQxServer.h"
 
 extern char** environ;
 
@@ -79,10 +74,15 @@ namespace fs = std::filesystem;
 namespace asio = boost::asio;
 using namespace ordex;
 using nlohmann::json;
-using TClock = std::chrono::steady_clock;
+using bench::BlobOf;
+using bench::EWrongAnswer;
+using bench::ParseLong;
+using bench::ServerClass;
+using bench::TClock;
+using bench::TextOf;
+using bench::TUsageError;
 using client::TTransport;
 
-constexpr const char* ServerClass = "TOrdexServerClass";
 constexpr const char* AdminPassword = "secret";
 constexpr const char* UserPassword = "pw";
 constexpr int ChildFolders = 8;
@@ -116,31 +116,9 @@ constexpr const char* Usage =
     "  --workers    server worker threads of the in-process server (0: its default)\n"
     "  --ordexd     start this ordexd program instead of serving in process\n";
 
-class TUsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-long ParseLong(const std::string& Text, long Min, long Max, const std::string& What) {
-  std::size_t Used = 0;
-  long V = 0;
-  try {
-    V = std::stol(Text, &Used);
-  } catch (const std::exception&) {
-    throw TUsageError(What + ": not a number: " + Text);
-  }
-  if (Used != Text.size() || V < Min || V > Max)
-    throw TUsageError(What + " must be a whole number from " + std::to_string(Min) + " to " + std::to_string(Max));
-  return V;
-}
-
 TOptions ParseArgs(int Argc, char** Argv) {
   TOptions O;
-  for (int I = 1; I < Argc; ++I) {
-    const std::string A = Argv[I];
-    if (A == "--help" || A == "-h") throw TUsageError("");
-    if (I + 1 >= Argc) throw TUsageError("option " + A + " needs a value");
-    const std::string V = Argv[++I];
+  bench::ForEachOption(Argc, Argv, [&O](const std::string& A, const std::string& V) {
     if (A == "--sessions") {
       O.Sessions.clear();
       for (const std::string& Part : SplitText(V, ","))
@@ -168,7 +146,7 @@ TOptions ParseArgs(int Argc, char** Argv) {
     } else {
       throw TUsageError("unknown argument " + A);
     }
-  }
+  });
   return O;
 }
 
@@ -176,26 +154,6 @@ const char* TransportName(TTransport T) { return T == TTransport::Tcp ? "tcp" : 
 
 // ---------------------------------------------------------------------------
 // Small resources
-
-// A private temporary folder, removed with everything in it.
-class TTempDir {
- public:
-  TTempDir() {
-    std::string Pattern = (fs::temp_directory_path() / "ordex-load-XXXXXX").string();
-    if (::mkdtemp(Pattern.data()) == nullptr) throw EFileError("Cannot create " + Pattern);
-    FPath = Pattern;
-  }
-  ~TTempDir() {
-    std::error_code Ignored;
-    fs::remove_all(FPath, Ignored);
-  }
-  TTempDir(const TTempDir&) = delete;
-  TTempDir& operator=(const TTempDir&) = delete;
-  const fs::path& Path() const noexcept { return FPath; }
-
- private:
-  fs::path FPath;
-};
 
 // One field of /proc/<pid>/status in KiB ("VmRSS", "VmHWM"); 0 when missing.
 std::int64_t ProcStatusKiB(const std::string& Pid, const std::string& Field) {
@@ -277,11 +235,7 @@ TPlan MakePlan(int OwnFiles) {
 // Creates the SQLite store DbFile with the schema, users, folders with rights and file rows.
 void SeedStore(const std::string& DbFile, const TPlan& Plan) {
   db::TConnection Conn;
-  Conn.SetDriverName("SQLite");
-  Conn.Params() = {"CharacterSet=utf8mb4", "DriverID=SQLite", "Database=" + DbFile,
-                   "LockingMode=Normal",   "OpenMode=CreateUTF16", "StringFormat=Unicode"};
-  Conn.Open();
-  schema::InstallDocumentSchema(Conn, "SQLite", Tqxversion().Version());
+  bench::OpenNewStore(Conn, DbFile, Tqxversion().Version());
   Conn.StartTransaction();
   Conn.ExecSQL("INSERT INTO qxroles (roleid, rolename) VALUES ('1', 'Администраторы')");
   Conn.ExecSQL("INSERT INTO qxroles (roleid, rolename) VALUES ('2', 'Пользователи')");
@@ -327,20 +281,6 @@ void SeedStore(const std::string& DbFile, const TPlan& Plan) {
   Conn.Commit();
 }
 
-// The settings file of a server folder: the seeded store, the storage folder and the ports.
-void WriteSettings(const std::string& IniFile, const fs::path& Dir, const std::string& TcpPort,
-                   const std::string& HttpPort) {
-  TSettingsTree Tree;
-  TSettingsTree& C = Tree.AddTree("ConnectDB");
-  C.SetValue("IsIni", "1");
-  C.SetValue("TypeDB", "SQLite");
-  C.SetValue("Database", (Dir / "ordex.db").string());
-  C.SetValue("DirFiles", (Dir / "files").string());
-  C.SetValue("OrdexPort", TcpPort);
-  C.SetValue("OrdexHTTP", HttpPort);
-  TSettingsFile(IniFile).Write("ConnectionSettings", "TfmOrdexServerMains", Tree.ToJSON());
-}
-
 // ---------------------------------------------------------------------------
 // The server under test
 
@@ -358,45 +298,14 @@ class IServer {
 // console loop as its UI thread and only warnings and errors logged.
 class TInProcessServer : public IServer {
  public:
-  TInProcessServer(const fs::path& Dir, std::size_t Workers) {
-    SetLogSink([](TLogLevel Level, const std::string& Line) {
-      if (Level >= TLogLevel::Warning) std::fprintf(stderr, "server: %s\n", Line.c_str());
-    });
-    SetAppFileNameForTesting((Dir / "ordexd").string());
-    WriteSettings(IniFileName(), Dir, "0", "0");
-    FRoot = std::make_unique<Tqxroot>();
-    SetQxroot(FRoot.get());
-    FRoot->Init();
-    rpc::TRpcServerSettings S;
-    S.Address = "127.0.0.1";
-    S.Workers = Workers;
-    FFrame = std::make_unique<TfrmQxServers>(FQueue);
-    auto Container = std::make_unique<TdmOrdexServerContainers>(S);
-    Container->ServeOrdexServerClass();
-    FFrame->SetServerContainer(std::move(Container));
-    FFrame->InitFrame();
-    FLoop.emplace(FQueue);
-  }
-  ~TInProcessServer() override {
-    FLoop.reset();
-    FFrame->PrepareForGracefulClose();
-    FFrame.reset();
-    FQueue.Drain();
-    SetQxroot(nullptr);
-    FRoot.reset();
-    SetAppFileNameForTesting({});
-    SetLogSink({});
-  }
-  std::uint16_t TcpPort() const override { return FFrame->dmQxServers().QxDSServer.BoundTcpPort(); }
-  std::uint16_t HttpPort() const override { return FFrame->dmQxServers().QxDSServer.BoundHttpPort(); }
+  TInProcessServer(const fs::path& Dir, std::size_t Workers) : FServer(Dir, Workers) {}
+  std::uint16_t TcpPort() const override { return FServer.TcpPort(); }
+  std::uint16_t HttpPort() const override { return FServer.HttpPort(); }
   std::string Pid() const override { return "self"; }
   bool InProcess() const override { return true; }
 
  private:
-  std::unique_ptr<Tqxroot> FRoot;
-  TConsoleQueue FQueue;
-  std::unique_ptr<TfrmQxServers> FFrame;
-  std::optional<TConsoleLoop> FLoop;
+  bench::TInProcessServer FServer;
 };
 
 std::uint16_t FreePort() {
@@ -423,7 +332,8 @@ class TSpawnedServer : public IServer {
     std::error_code Ec;
     fs::create_hard_link(Program, Exe, Ec);
     if (Ec) fs::copy_file(Program, Exe);
-    WriteSettings((Dir / "ordexd.ini").string(), Dir, std::to_string(FTcp), std::to_string(FHttp));
+    bench::WriteServerSettings(TSettingsFile((Dir / "ordexd.ini").string()), Dir, std::to_string(FTcp),
+                               std::to_string(FHttp));
     const std::string Log = (Dir / "ordexd.log").string();
     posix_spawn_file_actions_t Actions;
     posix_spawn_file_actions_init(&Actions);
@@ -492,37 +402,15 @@ std::string SessionJson(const TUser& U) {
 }
 
 std::unique_ptr<client::TOrdexClient> Connect(const IServer& Server, TTransport T, const TUser& U) {
-  auto C = std::make_unique<client::TOrdexClient>();
-  C->Connect("127.0.0.1", T == TTransport::Tcp ? Server.TcpPort() : Server.HttpPort(), T);
-  C->SetAcceptOctetStream(true);
-  C->Login(U.Login, U.PasswordMd5, "bench_load");
-  return C;
+  return bench::ConnectClient(T == TTransport::Tcp ? Server.TcpPort() : Server.HttpPort(), T, U.Login, U.PasswordMd5,
+                              "bench_load");
 }
 
-// A check of an answer failed: the server answered, but not what the store holds.
-class EWrongAnswer : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 // Downloaded bytes differ from the bytes stored.
 class EContentMismatch : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
-
-const std::string& BlobOf(const client::TCallResult& R, const char* What) {
-  const auto It = R.Values.find("ReturnValue");
-  if (It == R.Values.end() || !It->is_object() || !It->contains("$blob"))
-    throw EWrongAnswer(std::string(What) + ": no stream returned");
-  const auto N = It->at("$blob").get<std::size_t>();
-  if (N >= R.Blobs.size()) throw EWrongAnswer(std::string(What) + ": stream index out of range");
-  return R.Blobs[N];
-}
-
-std::string TextOf(const client::TCallResult& R, const char* Key = "ReturnValue") {
-  const auto It = R.Values.find(Key);
-  return It != R.Values.end() && It->is_string() ? It->get<std::string>() : std::string();
-}
 
 std::int64_t ToInt(const std::string& Text, const char* What) {
   std::size_t Used = 0;
@@ -688,8 +576,7 @@ class TWorker {
     const std::size_t Size = 1 + Pick(FOptions.MaxContent);
     const std::string Content = MakeContent((static_cast<std::uint64_t>(FSlot) << 32) ^ ++FUploads, Size);
     const std::string Digest = Md5(Content);
-    const json Version = {{"histid", NewID()},      {"fileid", FOwn.FileID}, {"ordnum", 0},
-                          {"usercreate", FUser.Login}, {"md5_file", Digest},    {"size_file", static_cast<double>(Size)}};
+    const json Version = bench::NewVersion(FOwn.FileID, FUser.Login, Digest, static_cast<std::int64_t>(Size));
     FOwnDigest.clear();  // unknown until the upload completes
     Timed(Stats, kNewChange, "NewChange", json::array({Version.dump()}));
     const std::size_t First = Size > 4096 ? Size / 2 : Size;
@@ -758,8 +645,7 @@ void UploadShared(const IServer& Server, TPlan& Plan) {
     const std::size_t Size = 1 + (I * 7919 * 13) % (64 * 1024);
     const std::string Content = MakeContent(0xabc0000 + I, Size);
     const std::string Digest = Md5(Content);
-    const json Version = {{"histid", NewID()}, {"fileid", Plan.Shared[I].FileID}, {"ordnum", 0},
-                          {"usercreate", "admin"}, {"md5_file", Digest}, {"size_file", static_cast<double>(Size)}};
+    const json Version = bench::NewVersion(Plan.Shared[I].FileID, "admin", Digest, static_cast<std::int64_t>(Size));
     C->Call(ServerClass, "NewChange", json::array({Version.dump()}));
     const auto R = C->Call(ServerClass, "PutBigFileToServer",
                            json::array({Plan.Shared[I].FileID, {{"$blob", 0}}, std::to_string(Size), "Start"}),
@@ -957,7 +843,7 @@ double IdleSessionCost(const IServer& Server, TTransport Transport, int K) {
 
 int Run(const TOptions& Options) {
   std::signal(SIGPIPE, SIG_IGN);
-  const TTempDir Dir;
+  const bench::TTempDir Dir("ordex-load");
   fs::create_directories(Dir.Path() / "files");
   TPlan Plan = MakePlan(*std::max_element(Options.Sessions.begin(), Options.Sessions.end()));
   SeedStore((Dir.Path() / "ordex.db").string(), Plan);
@@ -999,18 +885,5 @@ int Run(const TOptions& Options) {
 }  // namespace
 
 int main(int Argc, char** Argv) {
-  TOptions Options;
-  try {
-    Options = ParseArgs(Argc, Argv);
-  } catch (const TUsageError& E) {
-    if (*E.what()) std::cerr << "bench_load: " << E.what() << "\n\n";
-    std::cerr << Usage;
-    return *E.what() ? 2 : 0;
-  }
-  try {
-    return Run(Options);
-  } catch (const std::exception& E) {
-    std::cerr << "bench_load: " << ErrorClassName(E) << ": " << E.what() << '\n';
-    return 1;
-  }
+  return bench::BenchMain("bench_load", Usage, [&] { return Run(ParseArgs(Argc, Argv)); });
 }

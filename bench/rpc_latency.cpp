@@ -7,6 +7,7 @@
 // Usage: bench_rpc_latency [seconds per run, default 1] [--scaling-sessions N]
 //        [--no-scaling] [--tcp-only]
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -61,8 +62,16 @@ void Latency(std::uint16_t Port, client::TTransport T, const char* Name) {
 
 struct TRate {
   double CallsPerSecond = 0;
+  double CpuMicrosPerCall = 0;  // user + system time of the whole process (server and clients)
   long Errors = 0;
 };
+
+double CpuSeconds() {
+  rusage U{};
+  getrusage(RUSAGE_SELF, &U);
+  const auto Sec = [](const timeval& T) { return static_cast<double>(T.tv_sec) + T.tv_usec / 1e6; };
+  return Sec(U.ru_utime) + Sec(U.ru_stime);
+}
 
 TRate Throughput(std::uint16_t Port, client::TTransport T, int Sessions, double Seconds) {
   std::vector<std::unique_ptr<client::TOrdexClient>> Clients;
@@ -95,13 +104,15 @@ TRate Throughput(std::uint16_t Port, client::TTransport T, int Sessions, double 
     });
   }
   const auto T0 = TClock::now();
+  const double Cpu0 = CpuSeconds();
   Go = true;
   std::this_thread::sleep_for(std::chrono::duration<double>(Seconds));
   Halt = true;
   for (auto& Th : Threads) Th.join();
   const double Elapsed = std::chrono::duration<double>(TClock::now() - T0).count();
+  const double Cpu = CpuSeconds() - Cpu0;
   for (auto& C : Clients) C->Logout();
-  return {Calls / Elapsed, Errors + Failed};
+  return {Calls / Elapsed, Calls ? Cpu * 1e6 / static_cast<double>(Calls) : 0.0, Errors + Failed};
 }
 
 // Pins every thread of the process (and those it makes later) to CPUs 0..Count-1.
@@ -148,7 +159,8 @@ int main(int Argc, char** Argv) {
     for (const int N : {1, 8, 64, 512}) {
       const TRate R = Throughput(Port, T, N, Seconds);
       TotalErrors += R.Errors;
-      std::printf("%-5s %4d sessions: %9.0f calls/s  errors %ld\n", Name, N, R.CallsPerSecond, R.Errors);
+      std::printf("%-5s %4d sessions: %9.0f calls/s  %6.1f us CPU/call  errors %ld\n", Name, N, R.CallsPerSecond,
+                  R.CpuMicrosPerCall, R.Errors);
     }
   }
   if (Scaling && Cores > 1) {

@@ -36,21 +36,16 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 
+#include "bench/support/BenchServer.h"
+#include "bench/support/BenchSupport.h"
 #include "client/lib/OrdexClient.h"
+#include "client/lib/OrdexTransfer.h"
 #include "common/qxBase.h"
 #include "common/qxError.h"
-#include "common/qxLog.h"
 #include "common/qxversion.h"
-#include "config/qxSettings.h"
-#include "config/qxroot.h"
 #include "platform/db/Db.h"
-#include "platform/rpc/RpcServer.h"
 #include "schema/OrdexSchema.h"
-#include "serverhost/ConsoleModel.h"
-#include "serverhost/dmOrdexServerContainer.h"
-#include "serverhost/frmQxServer.h"
 
 namespace {
 
@@ -60,22 +55,19 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using namespace ordex;
 using nlohmann::json;
-using TClock = std::chrono::steady_clock;
+using bench::ServerClass;
+using bench::TClock;
+using bench::TextOf;
+using bench::TUsageError;
 using client::TTransport;
 
 constexpr std::size_t Chunk = 1048576;
-constexpr const char* ServerClass = "TOrdexServerClass";
 constexpr const char* FileID = "bigfile";
 constexpr const char* DiskFileName = "ordex-transfer.bin";
 
 struct TOptions {
   std::int64_t MiB = 1024;
   std::string DiskDir;
-};
-
-class TUsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
 };
 
 constexpr const char* Usage =
@@ -86,67 +78,22 @@ constexpr const char* Usage =
 
 TOptions ParseArgs(int Argc, char** Argv) {
   TOptions O;
-  for (int I = 1; I < Argc; ++I) {
-    const std::string A = Argv[I];
-    if (A == "--help" || A == "-h") throw TUsageError("");
-    if (I + 1 >= Argc) throw TUsageError("option " + A + " needs a value");
-    const std::string V = Argv[++I];
+  bench::ForEachOption(Argc, Argv, [&O](const std::string& A, const std::string& V) {
     if (A == "--mib") {
-      char* End = nullptr;
-      const long long N = std::strtoll(V.c_str(), &End, 10);
-      if (End == V.c_str() || *End != '\0' || N < 1 || N > 65536) throw TUsageError("--mib must be 1..65536");
-      O.MiB = N;
+      O.MiB = bench::ParseLong(V, 1, 65536, "--mib");
     } else if (A == "--disk-dir") {
       O.DiskDir = V;
     } else {
       throw TUsageError("unknown argument " + A);
     }
-  }
+  });
   return O;
 }
 
-double Since(TClock::time_point T0) { return std::chrono::duration<double>(TClock::now() - T0).count(); }
 double Rate(std::int64_t Bytes, double Seconds) { return static_cast<double>(Bytes) / 1048576.0 / Seconds; }
 
 // ---------------------------------------------------------------------------
 // Resources
-
-class TTempDir {
- public:
-  TTempDir() {
-    std::string Pattern = (fs::temp_directory_path() / "ordex-transfer-XXXXXX").string();
-    if (::mkdtemp(Pattern.data()) == nullptr) throw EFileError("Cannot create " + Pattern);
-    FPath = Pattern;
-  }
-  ~TTempDir() {
-    std::error_code Ignored;
-    fs::remove_all(FPath, Ignored);
-  }
-  TTempDir(const TTempDir&) = delete;
-  TTempDir& operator=(const TTempDir&) = delete;
-  const fs::path& Path() const noexcept { return FPath; }
-
- private:
-  fs::path FPath;
-};
-
-class TFd {
- public:
-  explicit TFd(int Fd, const std::string& What) : FFd(Fd) {
-    if (FFd < 0) throw EFileError("Cannot open " + What + ": " + std::strerror(errno));
-  }
-  ~TFd() { ::close(FFd); }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int Get() const noexcept { return FFd; }
-
- private:
-  int FFd;
-};
-
-struct TMdCtxFree {
-  void operator()(EVP_MD_CTX* C) const noexcept { EVP_MD_CTX_free(C); }
-};
 
 // The content: chunk I is one of 16 random 1 MiB blocks with I stamped into
 // its first bytes, so that every chunk differs and is made at memcpy speed.
@@ -172,23 +119,13 @@ class TContent {
   }
   // The MD5 of the whole content, lower-case hex.
   std::string Digest() const {
-    const std::unique_ptr<EVP_MD_CTX, TMdCtxFree> Ctx(EVP_MD_CTX_new());
-    if (!Ctx || EVP_DigestInit_ex(Ctx.get(), EVP_md5(), nullptr) != 1) throw EArgumentError("MD5 unavailable");
+    client::TMd5 Md5;
     std::string Buf;
     for (std::int64_t I = 0; I < Chunks(); ++I) {
       Fill(I, Buf);
-      EVP_DigestUpdate(Ctx.get(), Buf.data(), Buf.size());
+      Md5.Update(Buf);
     }
-    unsigned char Md[EVP_MAX_MD_SIZE];
-    unsigned int N = 0;
-    EVP_DigestFinal_ex(Ctx.get(), Md, &N);
-    static constexpr char Hex[] = "0123456789abcdef";
-    std::string Out;
-    for (unsigned int I = 0; I < N; ++I) {
-      Out += Hex[Md[I] >> 4];
-      Out += Hex[Md[I] & 15];
-    }
-    return Out;
+    return Md5.FinalHex();
   }
 
  private:
@@ -197,15 +134,11 @@ class TContent {
 };
 
 // ---------------------------------------------------------------------------
-// The server in this process: store with an administrator, one folder and one file row.
+// The store of the server: an administrator, one folder and one file row.
 
 void SeedStore(const std::string& DbFile) {
   db::TConnection Conn;
-  Conn.SetDriverName("SQLite");
-  Conn.Params() = {"CharacterSet=utf8mb4", "DriverID=SQLite", "Database=" + DbFile,
-                   "LockingMode=Normal",   "OpenMode=CreateUTF16", "StringFormat=Unicode"};
-  Conn.Open();
-  schema::InstallDocumentSchema(Conn, "SQLite", Tqxversion().Version());
+  bench::OpenNewStore(Conn, DbFile, Tqxversion().Version());
   schema::CreateAdministrator(Conn, "admin", "secret");
   Conn.ExecSQL("INSERT INTO oxTree (treeid, treename, parent_treeid, ccount, kolrights, del) "
                "VALUES ('top', 'Файлы', '0', 0, 0, 0)");
@@ -213,89 +146,19 @@ void SeedStore(const std::string& DbFile) {
                "VALUES ('bigfile', 'top', 'большой', 'bin', 0, 0, 0)");
 }
 
-class TInProcessServer {
- public:
-  explicit TInProcessServer(const fs::path& Dir) {
-    SetLogSink([](TLogLevel Level, const std::string& Line) {
-      if (Level >= TLogLevel::Warning) std::fprintf(stderr, "server: %s\n", Line.c_str());
-    });
-    SetAppFileNameForTesting((Dir / "ordexd").string());
-    TSettingsTree Tree;
-    TSettingsTree& C = Tree.AddTree("ConnectDB");
-    C.SetValue("IsIni", "1");
-    C.SetValue("TypeDB", "SQLite");
-    C.SetValue("Database", (Dir / "ordex.db").string());
-    C.SetValue("DirFiles", (Dir / "files").string());
-    C.SetValue("OrdexPort", "0");
-    C.SetValue("OrdexHTTP", "0");
-    ProgramSettingsFile().Write("ConnectionSettings", "TfmOrdexServerMains", Tree.ToJSON());
-    FRoot = std::make_unique<Tqxroot>();
-    SetQxroot(FRoot.get());
-    FRoot->Init();
-    rpc::TRpcServerSettings S;
-    S.Address = "127.0.0.1";
-    FFrame = std::make_unique<TfrmQxServers>(FQueue);
-    auto Container = std::make_unique<TdmOrdexServerContainers>(S);
-    Container->ServeOrdexServerClass();
-    FFrame->SetServerContainer(std::move(Container));
-    FFrame->InitFrame();
-    FLoop.emplace(FQueue);
-  }
-  ~TInProcessServer() {
-    FLoop.reset();
-    FFrame->PrepareForGracefulClose();
-    FFrame.reset();
-    FQueue.Drain();
-    SetQxroot(nullptr);
-    FRoot.reset();
-    SetAppFileNameForTesting({});
-    SetLogSink({});
-  }
-  TInProcessServer(const TInProcessServer&) = delete;
-  TInProcessServer& operator=(const TInProcessServer&) = delete;
-  std::uint16_t Port(TTransport T) const {
-    auto& S = FFrame->dmQxServers().QxDSServer;
-    return T == TTransport::Tcp ? S.BoundTcpPort() : S.BoundHttpPort();
-  }
-
- private:
-  std::unique_ptr<Tqxroot> FRoot;
-  TConsoleQueue FQueue;
-  std::unique_ptr<TfrmQxServers> FFrame;
-  std::optional<TConsoleLoop> FLoop;
-};
-
 // ---------------------------------------------------------------------------
 // Transfers through the service
 
-std::string TextOf(const client::TCallResult& R) {
-  const auto It = R.Values.find("ReturnValue");
-  return It != R.Values.end() && It->is_string() ? It->get<std::string>() : std::string();
-}
-
-// Moves the returned stream out of an answer.
-std::string TakeStream(client::TCallResult& R) {
-  const auto It = R.Values.find("ReturnValue");
-  if (It == R.Values.end() || !It->is_object() || !It->contains("$blob")) throw EStreamError("no stream returned");
-  const auto N = It->at("$blob").get<std::size_t>();
-  if (N >= R.Blobs.size()) throw EStreamError("stream index out of range");
-  return std::move(R.Blobs[N]);
-}
-
 std::unique_ptr<client::TOrdexClient> Connect(std::uint16_t Port, TTransport T) {
-  auto C = std::make_unique<client::TOrdexClient>();
-  C->Connect("127.0.0.1", Port, T);
-  C->SetAcceptOctetStream(true);
   const std::string Md5 = MD5Hex("secret");
-  C->Login("admin", Md5, "bench_transfer");
+  auto C = bench::ConnectClient(Port, T, "admin", Md5, "bench_transfer");
   C->Call(ServerClass, "Hello", json::array({json{{"Login", "admin"}, {"PasswdMd5", Md5}}.dump()}));
   return C;
 }
 
 // Stores the content as a new version; returns the seconds taken.
 double Upload(client::TOrdexClient& C, const TContent& Content, const std::string& Digest) {
-  const json Version = {{"histid", NewID()},      {"fileid", FileID},   {"ordnum", 0},
-                        {"usercreate", "admin"}, {"md5_file", Digest}, {"size_file", static_cast<double>(Content.Size())}};
+  const json Version = bench::NewVersion(FileID, "admin", Digest, Content.Size());
   std::string Buf;
   const auto T0 = TClock::now();
   C.Call(ServerClass, "NewChange", json::array({Version.dump()}));
@@ -311,7 +174,7 @@ double Upload(client::TOrdexClient& C, const TContent& Content, const std::strin
     Buf = std::string();
   }
   C.Call(ServerClass, "EndChange", json::array({Version.dump()}));
-  return Since(T0);
+  return bench::SecondsSince(T0);
 }
 
 // Fetches the content in 1 MiB ranges with Fetch(From, To) and compares every byte; returns the seconds taken.
@@ -328,16 +191,16 @@ double Download(const TContent& Content, TFetch&& Fetch) {
       throw EStreamError("range " + std::to_string(From) + "-" + std::to_string(To) + " differs (" +
                          std::to_string(Got.size()) + " bytes)");
   }
-  return Since(T0);
+  return bench::SecondsSince(T0);
 }
 
 double DownloadService(client::TOrdexClient& C, const TContent& Content) {
   const auto T0 = TClock::now();
   const std::string Size = TextOf(C.Call(ServerClass, "GetFileSizeServer", json::array({FileID})));
   if (Size != std::to_string(Content.Size())) throw EStreamError("stored size " + Size);
-  return Since(T0) + Download(Content, [&](std::int64_t From, std::int64_t To) {
+  return bench::SecondsSince(T0) + Download(Content, [&](std::int64_t From, std::int64_t To) {
            auto R = C.Call(ServerClass, "GetFilePart", json::array({FileID, From, To}));
-           return TakeStream(R);
+           return bench::TakeBlob(R, "GetFilePart");
          });
 }
 
@@ -345,20 +208,13 @@ double DownloadService(client::TOrdexClient& C, const TContent& Content) {
 double DiskWrite(const fs::path& Path, const TContent& Content) {
   std::string Buf;
   const auto T0 = TClock::now();
-  const TFd Fd(::open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), Path.string());
+  const bench::TFd Fd(::open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), Path.string());
   for (std::int64_t I = 0; I < Content.Chunks(); ++I) {
     Content.Fill(I, Buf);
-    const char* P = Buf.data();
-    std::size_t Left = Buf.size();
-    while (Left > 0) {
-      const ssize_t N = ::write(Fd.Get(), P, Left);
-      if (N <= 0) throw EFileError("write failed: " + std::string(std::strerror(errno)));
-      P += N;
-      Left -= static_cast<std::size_t>(N);
-    }
+    bench::WriteAll(Fd.Get(), Buf.data(), Buf.size());
   }
   if (::fsync(Fd.Get()) != 0) throw EFileError("fsync failed: " + std::string(std::strerror(errno)));
-  return Since(T0);
+  return bench::SecondsSince(T0);
 }
 
 // ---------------------------------------------------------------------------
@@ -432,7 +288,7 @@ void PrintRatio(const char* What, double Value, double Target, bool AtLeast = tr
 
 int Run(const TOptions& Options) {
   std::signal(SIGPIPE, SIG_IGN);
-  const TTempDir Dir;
+  const bench::TTempDir Dir("ordex-transfer");
   fs::create_directories(Dir.Path() / "files");
   SeedStore((Dir.Path() / "ordex.db").string());
   const TContent Content(Options.MiB * static_cast<std::int64_t>(Chunk));
@@ -445,7 +301,7 @@ int Run(const TOptions& Options) {
   const double Disk = DiskWrite(DiskFile, Content);
   PrintRate("disk write (1 MiB blocks + fsync)", Bytes, Disk);
 
-  const TInProcessServer Server(Dir.Path());
+  const bench::TInProcessServer Server(Dir.Path());
   double UpRate[2] = {0, 0}, DownRate[2] = {0, 0};
   for (const TTransport T : {TTransport::Tcp, TTransport::Http}) {
     const int K = T == TTransport::Tcp ? 0 : 1;
@@ -490,18 +346,5 @@ int Run(const TOptions& Options) {
 }  // namespace
 
 int main(int Argc, char** Argv) {
-  TOptions Options;
-  try {
-    Options = ParseArgs(Argc, Argv);
-  } catch (const TUsageError& E) {
-    if (*E.what()) std::cerr << "bench_transfer: " << E.what() << "\n\n";
-    std::cerr << Usage;
-    return *E.what() ? 2 : 0;
-  }
-  try {
-    return Run(Options);
-  } catch (const std::exception& E) {
-    std::cerr << "bench_transfer: " << ErrorClassName(E) << ": " << E.what() << '\n';
-    return 1;
-  }
+  return bench::BenchMain("bench_transfer", Usage, [&] { return Run(ParseArgs(Argc, Argv)); });
 }

@@ -40,6 +40,31 @@ bool RowSelected(db::TQuery& Q) {
   }
 }
 
+// The connection the list's current row describes, its storage folder as stored.
+TConnInfo RowConnInfo(db::TQuery& Q) {
+  TConnInfo Info;
+  Info.TypeDB = RowText(Q, "TypeDB");
+  Info.Server = RowText(Q, "Server");
+  Info.Port = RowText(Q, "Port");
+  Info.Dbname = RowText(Q, "Dbname");
+  Info.Username = RowText(Q, "Username");
+  Info.Password = RowText(Q, "Password");
+  Info.DirFiles = RowText(Q, "DirFiles");
+  return Info;
+}
+
+// The connection the settings fields describe (no storage folder).
+TConnInfo FieldsConnInfo(const TConnectSettings& S) {
+  TConnInfo Info;
+  Info.TypeDB = S.GetDBTypeName();
+  Info.Server = S.edServer;
+  Info.Port = S.edPort;
+  Info.Dbname = S.edDatabase;
+  Info.Username = S.edLogin;
+  Info.Password = S.edPassword;
+  return Info;
+}
+
 // One numeric key of "ServerLimits" with its accepted range.
 struct TLimitKey {
   const char* Key;
@@ -357,16 +382,7 @@ void TConnectSettings::ConnectDefault(bool IsShowMessage) {
   Connect(Info, IsShowMessage);
 }
 
-void TConnectSettings::ConnectFromIni(bool IsShowMessage) {
-  TConnInfo Info;
-  Info.TypeDB = GetDBTypeName();
-  Info.Server = edServer;
-  Info.Port = edPort;
-  Info.Dbname = edDatabase;
-  Info.Username = edLogin;
-  Info.Password = edPassword;
-  Connect(Info, IsShowMessage);
-}
+void TConnectSettings::ConnectFromIni(bool IsShowMessage) { Connect(FieldsConnInfo(*this), IsShowMessage); }
 
 void TConnectSettings::ConnectFromDB(bool IsShowMessage) {
   OpenDBList();
@@ -392,14 +408,8 @@ void TConnectSettings::ConnectFromDB(bool IsShowMessage) {
     ShowErrorMsg("Не найдена текущая база данных!");
     return;
   }
-  TConnInfo Info;
-  Info.TypeDB = RowText(*Q, "TypeDB");
-  Info.Server = RowText(*Q, "Server");
-  Info.Port = RowText(*Q, "Port");
-  Info.Dbname = RowText(*Q, "Dbname");
-  Info.Username = RowText(*Q, "Username");
-  Info.Password = RowText(*Q, "Password");
-  Info.DirFiles = Trim(RowText(*Q, "DirFiles"));
+  TConnInfo Info = RowConnInfo(*Q);
+  Info.DirFiles = Trim(Info.DirFiles);
   Connect(Info, IsShowMessage);
 }
 
@@ -410,12 +420,7 @@ void TConnectSettings::Connect(const TConnInfo& ConnInp, bool IsShowMessage) {
   Cn.Close();
   Cn.SetDriverName(ConnInp.TypeDB);
   Cn.Params().clear();
-  M.SetParamConn("DriverID", ConnInp.TypeDB);
-  M.SetParamConn("Server", ConnInp.Server);
-  M.SetParamConn("Port", ConnInp.Port);
-  M.SetParamConn("Database", ConnInp.Dbname);
-  M.SetParamConn("User_Name", ConnInp.Username);
-  M.SetParamConn("Password", ConnInp.Password);
+  M.SetConnParams(ConnInp);
   Cn.Params().push_back("CharacterSet=utf8mb4");
   M.SetParamConn("LockingMode", "Normal");
   M.SetParamConn("OpenMode", "CreateUTF16");
@@ -434,23 +439,10 @@ void TConnectSettings::Connect(const TConnInfo& ConnInp, bool IsShowMessage) {
 void TConnectSettings::RestoreToConnInfo() {
   TConnInfo Info;
   if (FSource == TConnectSource::DB) {
-    if (ListHasRow()) {
-      db::TQuery& Q = *FiqConnects;
-      Info.TypeDB = RowText(Q, "TypeDB");
-      Info.Server = RowText(Q, "Server");
-      Info.Port = RowText(Q, "Port");
-      Info.Dbname = RowText(Q, "Dbname");
-      Info.Username = RowText(Q, "Username");
-      Info.Password = RowText(Q, "Password");
-      Info.DirFiles = RowText(Q, "DirFiles");
-    }
+    if (ListHasRow()) Info = RowConnInfo(*FiqConnects);
   } else {
-    Info.TypeDB = GetDBTypeName();
-    Info.Server = edServer;
-    Info.Port = edPort;
-    Info.Dbname = FSource == TConnectSource::Default ? qxroot().FindSQLiteDB(DefaultDBName) : edDatabase;
-    Info.Username = edLogin;
-    Info.Password = edPassword;
+    Info = FieldsConnInfo(*this);
+    if (FSource == TConnectSource::Default) Info.Dbname = qxroot().FindSQLiteDB(DefaultDBName);
     Info.DirFiles = Trim(edDirFiles).empty() ? NormalizePath(AppDir() + "files\\") : edDirFiles;
   }
   Info.NameConnection = MainDBSrv;

@@ -84,6 +84,15 @@ void TdmQxSrvConnects::SetParamConn(const std::string& ParamName, const std::str
   if (!Value.empty()) cnQxConn.Params().push_back(ParamName + "=" + Value);
 }
 
+void TdmQxSrvConnects::SetConnParams(const TConnInfo& Info) {
+  SetParamConn("DriverID", Info.TypeDB);
+  SetParamConn("Server", Info.Server);
+  SetParamConn("Port", Info.Port);
+  SetParamConn("Database", Info.Dbname);
+  SetParamConn("User_Name", Info.Username);
+  SetParamConn("Password", Info.Password);
+}
+
 void TdmQxSrvConnects::ConnectDB() {
   const TConnInfo Info = qxroot().GetConnectionByName(MainDBSrv);
   if (!qxroot().IsRun()) return;
@@ -92,12 +101,7 @@ void TdmQxSrvConnects::ConnectDB() {
   cnQxConn.SetDriverName(Trim(Info.TypeDB));
   cnQxConn.Params().clear();
   cnQxConn.Params().push_back("CharacterSet=utf8mb4");
-  SetParamConn("DriverID", Info.TypeDB);
-  SetParamConn("Server", Info.Server);
-  SetParamConn("Port", Info.Port);
-  SetParamConn("Database", Info.Dbname);
-  SetParamConn("User_Name", Info.Username);
-  SetParamConn("Password", Info.Password);
+  SetConnParams(Info);
   try {
     cnQxConn.Open();
   } catch (const std::exception& E) {

@@ -27,6 +27,9 @@ class TdmQxSrvConnects {
   std::vector<std::string> DriverNames() const;
   // Appends "Name=Value" (value trimmed) unless the value is blank.
   void SetParamConn(const std::string& ParamName, const std::string& StrVal);
+  // Appends the server parameters of Info with SetParamConn: DriverID (the
+  // kind), Server, Port, Database, User_Name and Password.
+  void SetConnParams(const TConnInfo& Info);
   // Connects to the root object's main connection; nothing while IsRun is false.
   // A failed opening throws "<class> ошибка с сообщением: \r<message>".
   void ConnectDB();

@@ -2,6 +2,13 @@
 
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
 
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
@@ -210,15 +217,57 @@ struct TOrdexClient::TImpl {
     return *Plain;
   }
 
+  // TCP: waits until the socket is ready for Events, at most Limit (no limit
+  // when not positive). The TCP path talks to the socket directly: a call is
+  // a send, a wait and a read, with no event loop in between.
+  static TErrorCode PollFor(int Fd, short Events, std::chrono::milliseconds Limit) {
+    pollfd P{Fd, Events, 0};
+    const int Timeout = Limit.count() > 0 ? static_cast<int>(std::min<std::int64_t>(Limit.count(), INT_MAX)) : -1;
+    for (;;) {
+      const int R = ::poll(&P, 1, Timeout);
+      if (R > 0) return {};
+      if (R == 0) return beast::error::timeout;
+      if (errno != EINTR) return TErrorCode(errno, boost::system::system_category());
+    }
+  }
+
   // Writes every buffer; each piece that leaves restarts the write deadline.
   void WriteAll(std::vector<asio::const_buffer> Buffers) {
-    auto& S = TcpStream();
+    const int Fd = TcpStream().socket().native_handle();
     beast::buffers_suffix<std::vector<asio::const_buffer>> Left(std::move(Buffers));
     while (beast::buffer_bytes(Left) > 0) {
-      std::size_t N = 0;
-      const TErrorCode Ec = Run(Options.WriteTimeout, [&](auto Done) { S.async_write_some(Left, Done); }, &N);
-      if (Ec) Fail("Connection lost writing to", Ec);
-      Left.consume(N);
+      std::array<iovec, 1 + rpc::FrameMaxBlobs> Vec;
+      std::size_t Count = 0;
+      for (const auto B : beast::buffers_range_ref(Left)) {
+        if (Count == Vec.size()) break;
+        if (B.size() > 0) Vec[Count++] = {const_cast<void*>(B.data()), B.size()};
+      }
+      msghdr Msg{};
+      Msg.msg_iov = Vec.data();
+      Msg.msg_iovlen = Count;
+      const ssize_t N = ::sendmsg(Fd, &Msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (N >= 0) {
+        Left.consume(static_cast<std::size_t>(N));
+        continue;
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK)
+        Fail("Connection lost writing to", TErrorCode(errno, boost::system::system_category()));
+      if (const TErrorCode Ec = PollFor(Fd, POLLOUT, Options.WriteTimeout)) Fail("Connection lost writing to", Ec);
+    }
+  }
+
+  // Reads what has arrived (at least one byte) into Data, waiting at most the read timeout.
+  std::size_t ReadSome(char* Data, std::size_t Size) {
+    const int Fd = TcpStream().socket().native_handle();
+    for (;;) {
+      // Answers need a round trip: wait first, then read.
+      if (const TErrorCode Ec = PollFor(Fd, POLLIN, Options.ReadTimeout)) Fail("Connection lost reading from", Ec);
+      const ssize_t N = ::recv(Fd, Data, Size, MSG_DONTWAIT);
+      if (N > 0) return static_cast<std::size_t>(N);
+      if (N == 0) Fail("Connection lost reading from", asio::error::eof);
+      if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+        Fail("Connection lost reading from", TErrorCode(errno, boost::system::system_category()));
     }
   }
 
@@ -231,7 +280,7 @@ struct TOrdexClient::TImpl {
 
   std::pair<json, std::vector<std::string>> ReadFrame() {
     rpc::TFrameReader Reader(ClientLimits());
-    auto& S = TcpStream();
+    TcpStream();  // throws when not connected over TCP
     try {
       while (!Reader.Done()) {
         if (StageBegin < StageEnd) {
@@ -241,18 +290,13 @@ struct TOrdexClient::TImpl {
           continue;
         }
         const auto Room = Reader.NextBuffer();
-        const bool InPlace = Room.size() >= ReadBufferSize;
-        if (!InPlace && !Stage) Stage = std::make_unique<char[]>(ReadBufferSize);
-        const auto Target = InPlace ? asio::buffer(Room.data(), Room.size()) : asio::buffer(Stage.get(), ReadBufferSize);
-        std::size_t N = 0;
-        const TErrorCode Ec = Run(Options.ReadTimeout, [&](auto Done) { S.async_read_some(Target, Done); }, &N);
-        if (Ec) Fail("Connection lost reading from", Ec);
-        if (InPlace) {
-          Reader.Commit(N);
-        } else {
-          StageBegin = 0;
-          StageEnd = N;
+        if (Room.size() >= ReadBufferSize) {
+          Reader.Commit(ReadSome(Room.data(), Room.size()));
+          continue;
         }
+        if (!Stage) Stage = std::make_unique<char[]>(ReadBufferSize);
+        StageEnd = ReadSome(Stage.get(), ReadBufferSize);
+        StageBegin = 0;
       }
     } catch (const EConnectionError&) {
       throw;

@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "common/qxError.h"
+#include "platform/db/ValueText.h"
 
 namespace ordex::db {
 
@@ -25,16 +26,7 @@ static_assert(std::endian::native == std::endian::little || std::endian::native 
 
 bool ValidType(std::uint8_t T) noexcept { return T >= 1 && T <= 8; }
 
-bool IsPlainDecimal(std::string_view S) noexcept {
-  if (!S.empty() && (S.front() == '-' || S.front() == '+')) S.remove_prefix(1);
-  std::size_t Digits = 0, I = 0;
-  while (I < S.size() && S[I] >= '0' && S[I] <= '9') ++I, ++Digits;
-  if (I < S.size() && S[I] == '.') {
-    ++I;
-    while (I < S.size() && S[I] >= '0' && S[I] <= '9') ++I, ++Digits;
-  }
-  return Digits > 0 && I == S.size();
-}
+using detail::IsPlainDecimal;
 
 bool ValidDateTime(double V) noexcept { return std::isfinite(V) && V >= kMinDateTime && V < kMaxDateTime; }
 

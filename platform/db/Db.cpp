@@ -289,6 +289,29 @@ const std::string kSavepoint = "SAVEPOINT ordex_row";
 const std::string kReleaseSavepoint = "RELEASE SAVEPOINT ordex_row";
 const std::string kRollbackToSavepoint = "ROLLBACK TO SAVEPOINT ordex_row";
 
+namespace {
+
+// Rolls back what Conn's transaction wrote; a failure of the rollback itself is
+// swallowed, as every caller is already handling another failure.
+void RollbackQuietly(TConnection& Conn) noexcept {
+  try {
+    Conn.Rollback();
+  } catch (...) {
+  }
+}
+
+// Commits Conn's transaction; when the commit fails, rolls it back and rethrows.
+void CommitOrRollback(TConnection& Conn) {
+  try {
+    Conn.Commit();
+  } catch (...) {
+    RollbackQuietly(Conn);
+    throw;
+  }
+}
+
+}  // namespace
+
 TChangeBatch::TChangeBatch(TConnection& Conn) : FConn(Conn), FOwn(!Conn.Engine().InTransaction()) {
   if (FOwn) FConn.StartTransaction();
 }
@@ -296,12 +319,8 @@ TChangeBatch::TChangeBatch(TConnection& Conn) : FConn(Conn), FOwn(!Conn.Engine()
 TChangeBatch::~TChangeBatch() {
   if (!FOwn || FDone) return;
   try {
-    FConn.Commit();
+    CommitOrRollback(FConn);
   } catch (...) {
-    try {
-      FConn.Rollback();
-    } catch (...) {
-    }
   }
 }
 
@@ -312,10 +331,7 @@ void TChangeBatch::Run(const std::string& SQL) {
     // The transaction is in an unknown state: nothing of it is kept.
     if (FOwn && !FDone) {
       FDone = true;
-      try {
-        FConn.Rollback();
-      } catch (...) {
-      }
+      RollbackQuietly(FConn);
     }
     throw;
   }
@@ -331,15 +347,7 @@ void TChangeBatch::RollbackRow() {
 void TChangeBatch::Commit() {
   if (!FOwn || FDone) return;
   FDone = true;
-  try {
-    FConn.Commit();
-  } catch (...) {
-    try {
-      FConn.Rollback();
-    } catch (...) {
-    }
-    throw;
-  }
+  CommitOrRollback(FConn);
 }
 
 TFieldType TypeFromDeclaration(std::string_view Declared, std::uint32_t& Size) {

@@ -8,6 +8,7 @@
 
 #include "common/qxDateTime.h"
 #include "common/qxError.h"
+#include "platform/db/ValueText.h"
 
 namespace ordex::db {
 
@@ -28,6 +29,11 @@ const char* TypeName(TFieldType Type) noexcept {
   return "?";
 }
 
+// A value of Type has no reading as What ("an integer", "a number", ...).
+[[noreturn]] void NotA(TFieldType Type, const char* What) {
+  throw EConvertError(std::string("A ") + TypeName(Type) + " value is not " + What);
+}
+
 bool IsBlank(char C) noexcept { return static_cast<unsigned char>(C) <= 32; }
 
 std::string_view TrimView(std::string_view S) noexcept {
@@ -40,16 +46,9 @@ std::string_view TrimView(std::string_view S) noexcept {
   throw EConvertError("'" + std::string(Text.substr(0, 64)) + "' is not a valid " + What);
 }
 
-// Plain decimal notation: optional sign, digits, optional point with digits.
-bool IsPlainDecimal(std::string_view S) noexcept {
-  if (!S.empty() && (S.front() == '-' || S.front() == '+')) S.remove_prefix(1);
-  std::size_t Digits = 0, I = 0;
-  while (I < S.size() && S[I] >= '0' && S[I] <= '9') ++I, ++Digits;
-  if (I < S.size() && S[I] == '.') {
-    ++I;
-    while (I < S.size() && S[I] >= '0' && S[I] <= '9') ++I, ++Digits;
-  }
-  return Digits > 0 && I == S.size();
+// A finite value that a 64-bit integer holds once its fraction is dropped.
+bool InInt64Range(double V) noexcept {
+  return std::isfinite(V) && V >= -9.2233720368547758e18 && V < 9.2233720368547758e18;
 }
 
 std::int64_t ParseInt(std::string_view Text) {
@@ -63,8 +62,7 @@ std::int64_t ParseInt(std::string_view Text) {
   if (Ec != std::errc::result_out_of_range) {
     double D = 0;
     const auto [P2, E2] = std::from_chars(Digits.data(), Digits.data() + Digits.size(), D);
-    if (E2 == std::errc() && P2 == Digits.data() + Digits.size() && std::isfinite(D) &&
-        D == std::trunc(D) && D >= -9.2233720368547758e18 && D < 9.2233720368547758e18)
+    if (E2 == std::errc() && P2 == Digits.data() + Digits.size() && InInt64Range(D) && D == std::trunc(D))
       return static_cast<std::int64_t>(D);
   }
   NotConvertible(Text, "integer value");
@@ -95,7 +93,7 @@ std::string FloatText(double V, std::chars_format Format) {
 }
 
 std::int64_t WholeNumber(double V, const char* What) {
-  if (!std::isfinite(V) || V != std::trunc(V) || V < -9.2233720368547758e18 || V >= 9.2233720368547758e18)
+  if (!InInt64Range(V) || V != std::trunc(V))
     throw EConvertError(FloatText(V, std::chars_format::general) + " is not a valid " + What);
   return static_cast<std::int64_t>(V);
 }
@@ -106,7 +104,20 @@ std::int32_t CheckInt32(std::int64_t V) {
   return static_cast<std::int32_t>(V);
 }
 
+using detail::IsPlainDecimal;
+
 }  // namespace
+
+bool detail::IsPlainDecimal(std::string_view S) noexcept {
+  if (!S.empty() && (S.front() == '-' || S.front() == '+')) S.remove_prefix(1);
+  std::size_t Digits = 0, I = 0;
+  while (I < S.size() && S[I] >= '0' && S[I] <= '9') ++I, ++Digits;
+  if (I < S.size() && S[I] == '.') {
+    ++I;
+    while (I < S.size() && S[I] >= '0' && S[I] <= '9') ++I, ++Digits;
+  }
+  return Digits > 0 && I == S.size();
+}
 
 TValue TValue::Null(TFieldType Type) {
   TValue V;
@@ -183,7 +194,7 @@ std::int64_t TValue::AsInt64() const {
     case TFieldType::Float:
     case TFieldType::DateTime: {
       const double R = std::round(FFloat);
-      if (!std::isfinite(R) || R < -9.2233720368547758e18 || R >= 9.2233720368547758e18)
+      if (!InInt64Range(R))
         throw EConvertError(FloatText(FFloat, std::chars_format::general) + " is not a valid integer value");
       return static_cast<std::int64_t>(R);
     }
@@ -192,7 +203,7 @@ std::int64_t TValue::AsInt64() const {
     case TFieldType::Blob:
     case TFieldType::Unknown: break;
   }
-  throw EConvertError(std::string("A ") + TypeName(FType) + " value is not an integer");
+  NotA(FType, "an integer");
 }
 
 double TValue::AsFloat() const {
@@ -208,7 +219,7 @@ double TValue::AsFloat() const {
     case TFieldType::Blob:
     case TFieldType::Unknown: break;
   }
-  throw EConvertError(std::string("A ") + TypeName(FType) + " value is not a number");
+  NotA(FType, "a number");
 }
 
 bool TValue::AsBoolean() const {
@@ -224,7 +235,7 @@ bool TValue::AsBoolean() const {
     case TFieldType::Blob:
     case TFieldType::Unknown: break;
   }
-  throw EConvertError(std::string("A ") + TypeName(FType) + " value is not a Boolean");
+  NotA(FType, "a Boolean");
 }
 
 double TValue::AsDateTime() const {
@@ -236,7 +247,7 @@ double TValue::AsDateTime() const {
     case TFieldType::Boolean: break;
     default: return AsFloat();
   }
-  throw EConvertError(std::string("A ") + TypeName(FType) + " value is not a date-time");
+  NotA(FType, "a date-time");
 }
 
 TValue TValue::ConvertTo(TFieldType Target) const {

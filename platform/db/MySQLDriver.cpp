@@ -159,18 +159,24 @@ std::vector<TFieldDef> DescribeFields(MYSQL_RES* Meta, unsigned MaxBytesPerChar)
 // ---------------------------------------------------------------------------
 // Value conversions
 
+// The parts a MYSQL_TIME and a TDateTimeParts hold alike, from the year to the
+// second (the fraction differs: microseconds there, milliseconds here).
+struct TTimePart {
+  unsigned MYSQL_TIME::*Mysql;
+  int TDateTimeParts::*Parts;
+};
+constexpr TTimePart kTimeParts[] = {
+    {&MYSQL_TIME::year, &TDateTimeParts::Year},     {&MYSQL_TIME::month, &TDateTimeParts::Month},
+    {&MYSQL_TIME::day, &TDateTimeParts::Day},       {&MYSQL_TIME::hour, &TDateTimeParts::Hour},
+    {&MYSQL_TIME::minute, &TDateTimeParts::Minute}, {&MYSQL_TIME::second, &TDateTimeParts::Second}};
+
 MYSQL_TIME ToMysqlTime(double Value) {
   if (!std::isfinite(Value)) throw EConvertError("Date-time value is not a finite number");
   const TDateTimeParts P = DecodeDateTime(Value);
   if (P.Year < 1 || P.Year > 9999)
     throw EConvertError("Date-time " + DateTimeToText(Value) + " is outside the years 1 to 9999");
   MYSQL_TIME T{};
-  T.year = static_cast<unsigned>(P.Year);
-  T.month = static_cast<unsigned>(P.Month);
-  T.day = static_cast<unsigned>(P.Day);
-  T.hour = static_cast<unsigned>(P.Hour);
-  T.minute = static_cast<unsigned>(P.Minute);
-  T.second = static_cast<unsigned>(P.Second);
+  for (const TTimePart& Part : kTimeParts) T.*Part.Mysql = static_cast<unsigned>(P.*Part.Parts);
   T.second_part = static_cast<unsigned long>(P.Millisecond) * 1000UL;
   T.time_type = MYSQL_TIMESTAMP_DATETIME;
   return T;
@@ -180,12 +186,7 @@ MYSQL_TIME ToMysqlTime(double Value) {
 TValue FromMysqlTime(const MYSQL_TIME& T) {
   if (T.year == 0 && T.month == 0 && T.day == 0) return TValue::Null(TFieldType::DateTime);
   TDateTimeParts P;
-  P.Year = static_cast<int>(T.year);
-  P.Month = static_cast<int>(T.month);
-  P.Day = static_cast<int>(T.day);
-  P.Hour = static_cast<int>(T.hour);
-  P.Minute = static_cast<int>(T.minute);
-  P.Second = static_cast<int>(T.second);
+  for (const TTimePart& Part : kTimeParts) P.*Part.Parts = static_cast<int>(T.*Part.Mysql);
   P.Millisecond = static_cast<int>(T.second_part / 1000UL);
   return TValue::DateTime(EncodeDateTime(P));
 }

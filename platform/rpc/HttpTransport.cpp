@@ -342,7 +342,12 @@ class THttpConnection final : public TConnBase, public std::enable_shared_from_t
       Pieces.push_back(DumpJson({{"values", std::move(O.Values)}}));
     } else {
       ContentType = "application/x-ordex-frame";
-      Pieces.push_back(EncodeFrameHead(DumpJson({{"values", std::move(O.Values)}}), O.Blobs));
+      try {
+        Pieces.push_back(EncodeFrameHead(DumpJson({{"values", std::move(O.Values)}}), O.Blobs));
+      } catch (const std::exception& E) {
+        // An answer that cannot be framed (e.g. too many streams) fails the call.
+        return Answer(500, ErrorBody(E.what(), ErrorClassName(E)), true, NewSessionId);
+      }
       for (auto& B : O.Blobs) Pieces.push_back(std::move(B));
     }
     Write(200, ContentType, std::move(Pieces), true, NewSessionId);

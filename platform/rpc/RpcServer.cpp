@@ -56,7 +56,7 @@ void OnAccepted(TRuntime& Run, tcp::socket Socket, const TStrand& Strand, bool H
 }
 
 void Accept(TRuntime& Run, tcp::acceptor& Acceptor, bool Http) {
-  auto Strand = asio::make_strand(Run.Io);
+  auto Strand = asio::make_strand(Run.NextIo());
   Acceptor.async_accept(Strand, [&Run, &Acceptor, Http, Strand](const boost::system::error_code& Ec, tcp::socket Socket) {
     if (Ec == asio::error::operation_aborted || !Acceptor.is_open()) return;
     if (Ec) {
@@ -191,14 +191,19 @@ void TRpcServer::Start() {
   if (Http && (!CertFile.empty() || !KeyFile.empty())) Tls = detail::MakeServerTls(CertFile, KeyFile);
   auto R = std::make_shared<TRuntime>(*FImpl, std::move(S));
   R->Tls = std::move(Tls);
-  R->TcpAcceptor = Listen(R->Io, R->Settings.Address, TcpPort);
+  const std::size_t IoThreads = IoThreadCount(R->Settings);
+  for (std::size_t I = 0; I < IoThreads; ++I) {
+    R->IoContexts.push_back(std::make_unique<asio::io_context>(1));
+    R->Work.push_back(asio::make_work_guard(*R->IoContexts.back()));
+  }
+  asio::io_context& Main = *R->IoContexts.front();
+  R->TcpAcceptor = Listen(Main, R->Settings.Address, TcpPort);
   R->BoundTcp = R->TcpAcceptor->local_endpoint().port();
   if (Http) {
-    R->HttpAcceptor = Listen(R->Io, R->Settings.Address, HttpPort);
+    R->HttpAcceptor = Listen(Main, R->Settings.Address, HttpPort);
     R->BoundHttp = R->HttpAcceptor->local_endpoint().port();
-    R->Sweeper = std::make_unique<asio::steady_timer>(asio::make_strand(R->Io));
+    R->Sweeper = std::make_unique<asio::steady_timer>(asio::make_strand(Main));
   }
-  R->Work.emplace(R->Io.get_executor());
   // Handlers capture the raw runtime: it lives until Stop returns, and
   // handlers that never ran are only destroyed with the context.
   asio::post(R->TcpAcceptor->get_executor(), [Run = R.get()] { Accept(*Run, *Run->TcpAcceptor, false); });
@@ -206,12 +211,11 @@ void TRpcServer::Start() {
     asio::post(R->HttpAcceptor->get_executor(), [Run = R.get()] { Accept(*Run, *Run->HttpAcceptor, true); });
     asio::post(R->Sweeper->get_executor(), [Run = R.get()] { ScheduleSweep(*Run); });
   }
-  const std::size_t IoThreads = IoThreadCount(R->Settings);
   for (std::size_t I = 0; I < IoThreads; ++I) {
-    R->IoThreads.emplace_back([Run = R.get()] {
+    R->IoThreads.emplace_back([Io = R->IoContexts[I].get()] {
       for (;;) {
         try {
-          Run->Io.run();
+          Io->run();
           return;
         } catch (const std::exception& E) {
           LogError(std::string("I/O handler failed: ") + E.what());
@@ -249,8 +253,8 @@ void TRpcServer::Stop() {
   R->Pool.Join();
   // 4. Stop the network threads; handlers still queued are dropped with the context.
   R->AbandonConnections();
-  R->Work.reset();
-  R->Io.stop();
+  R->Work.clear();
+  for (const auto& Io : R->IoContexts) Io->stop();
   for (auto& T : R->IoThreads) T.join();
   // Connections that did not close in time go now, while their context exists.
   R->ForgetConnections();

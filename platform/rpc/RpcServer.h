@@ -3,11 +3,13 @@
 // (protocol "http", or "https" when it is given a certificate and key), one
 // session per login, one class instance per session.
 //
-// Threads. Network I/O runs on a few I/O threads, each connection on its own
-// strand. Authentication, method bodies, instance creation and destruction and
-// session listeners run on a worker pool; the calls of one session run strictly
-// one after another in arrival order (a per-session queue), and no I/O thread
-// ever waits for them. Connect/disconnect handlers run on I/O threads.
+// Threads. Network I/O runs on the I/O threads (one per core unless set), each
+// connection on its own strand. Authentication, method bodies, instance
+// creation and destruction and session listeners run on a worker pool; the
+// calls of one session run strictly one after another in arrival order (a
+// per-session queue), and no I/O thread ever waits for them. A TCP answer is
+// written by the worker that made it when the socket takes it at once, else by
+// the connection's strand. Connect/disconnect handlers run on I/O threads.
 //
 // Typical use:
 //   TRpcServer Server;

@@ -2,7 +2,7 @@
 // transports: settings, the worker pool, the sessions, the registry of open
 // connections with the connect/disconnect reports, the I/O context and the
 // listeners. Member order matters: the pool outlives the sessions and the I/O
-// context (whose handlers hold sessions), the context outlives the acceptors.
+// contexts (whose handlers hold sessions), the contexts outlive the acceptors.
 #pragma once
 
 #include <atomic>
@@ -51,14 +51,20 @@ struct TRuntime {
 
   std::shared_ptr<asio::ssl::context> Tls;  // HTTPS when set; outlives the connections
 
-  asio::io_context Io;
-  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> Work;
+  // One I/O context per I/O thread: a connection's handlers all run on its
+  // context's one thread, with no hand-over between I/O threads.
+  std::vector<std::unique_ptr<asio::io_context>> IoContexts;
+  std::vector<asio::executor_work_guard<asio::io_context::executor_type>> Work;
+  std::atomic<std::size_t> NextContext{0};
   std::unique_ptr<tcp::acceptor> TcpAcceptor;
   std::unique_ptr<tcp::acceptor> HttpAcceptor;
   std::unique_ptr<asio::steady_timer> Sweeper;
   std::atomic<std::uint16_t> BoundTcp{0};
   std::atomic<std::uint16_t> BoundHttp{0};
   std::vector<std::thread> IoThreads;
+
+  // The context for the next connection, in turn.
+  asio::io_context& NextIo() { return *IoContexts[NextContext++ % IoContexts.size()]; }
 
   // --- Open connections
   void AddConnection(const std::shared_ptr<TConnBase>& C);

@@ -27,10 +27,12 @@ void AddInt(db::TParams& P, std::string Name, std::optional<int> Value) {
 
 }  // namespace
 
-void DocFixture::SetUp() {
+void DocFixture::SetUp() { OpenService(); }
+
+void DocFixture::OpenService(const std::string& DatabaseName) {
   FRoot = std::make_unique<Tqxroot>();
   SetQxroot(FRoot.get());
-  FDb = std::make_unique<TTestDatabase>(GetParam(), /*WithSchema=*/true);
+  FDb = std::make_unique<TTestDatabase>(GetParam(), /*WithSchema=*/true, DatabaseName);
   TConnInfo Info = FDb->Info();
   Info.NameConnection = MainDBSrv;
   Info.IdentConnection = MainDBSrv;

@@ -35,6 +35,9 @@ class DocFixture : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // Makes the root object, the test database (named DatabaseName when given)
+  // as the main connection, and the server object; SetUp runs it unnamed.
+  void OpenService(const std::string& DatabaseName = {});
 
   // The session's server object (created in SetUp).
   TOrdexServerClass& Srv() { return *FSrv; }

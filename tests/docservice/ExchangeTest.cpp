@@ -164,16 +164,7 @@ TEST_P(ExchangeTest, UsersPostReportsFailuresWithoutDetails) {
 class RolesPostTest : public DocFixture {
  protected:
   void SetUp() override {
-    FRoot = std::make_unique<Tqxroot>();
-    SetQxroot(FRoot.get());
-    FDb = std::make_unique<TTestDatabase>(GetParam(), true, GetParam() == "MySQL" ? "qxordex" : "");
-    TConnInfo Info = FDb->Info();
-    Info.NameConnection = MainDBSrv;
-    Info.IdentConnection = MainDBSrv;
-    FRoot->ClearConnections();
-    FRoot->AddConnections(Info);
-    FRoot->SetIsRun(true);
-    FSrv = std::make_unique<TOrdexServerClass>();
+    OpenService(GetParam() == "MySQL" ? "qxordex" : "");
     SetSess("admin", "1");
   }
 };

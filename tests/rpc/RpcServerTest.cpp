@@ -276,6 +276,58 @@ TEST_F(RpcServer, PipelinedCallsAreAnsweredInOrder) {
   }
 }
 
+// Answers larger than the socket takes at once wait for the client, and the
+// small answers behind them keep their order; later answers go out as usual.
+TEST_F(RpcServer, LargeAnswersQueueBehindTheSocketInOrder) {
+  auto C = Connect();
+  const std::string Big(3 << 20, 'b');
+  for (int Round = 0; Round < 2; ++Round) {
+    SCOPED_TRACE(Round);
+    const auto BigId = C->Send("TEcho", "Streams", json::array({{{"$blob", 0}}, {{"$blob", 1}}}), {Big, "+"});
+    std::vector<std::int64_t> Ids;
+    for (int I = 0; I < 20; ++I) Ids.push_back(C->Send("TEcho", "Echo", json::array({std::to_string(I)})));
+    std::this_thread::sleep_for(100ms);  // the server meets a full socket buffer meanwhile
+    const auto R = C->Receive();
+    ASSERT_TRUE(R.Ok) << R.Error;
+    EXPECT_EQ(R.Id, BigId);
+    ASSERT_EQ(R.Result.Blobs.size(), 2u);
+    EXPECT_TRUE(R.Result.Blobs[0] == Big);
+    EXPECT_TRUE(R.Result.Blobs[1] == Big + "+");
+    for (int I = 0; I < 20; ++I) {
+      const auto E = C->Receive();
+      ASSERT_TRUE(E.Ok) << E.Error;
+      EXPECT_EQ(E.Id, Ids[I]);
+      EXPECT_EQ(E.Result.Values["ReturnValue"], std::to_string(I));
+    }
+  }
+  EXPECT_EQ(C->Call("TEcho", "Echo", json::array({"after"})).Values["ReturnValue"], "after");
+}
+
+// A result with more streams than a frame can carry fails that call with a
+// clear error; the connection and session go on.
+TEST_F(RpcServer, AnAnswerTooLargeToFrameFailsOnlyItsCall) {
+  struct TWide {};
+  auto Wide = std::make_shared<TRpcClassOf<TWide>>("TWide");
+  std::vector<TRpcParam> Outs;
+  for (int I = 0; I <= 64; ++I) Outs.push_back(Out("S" + std::to_string(I), TRpcType::Stream));
+  Wide->Method("Many", Outs, [](TWide&, TCall& C) {
+    for (int I = 0; I <= 64; ++I) C.SetStream("S" + std::to_string(I), std::string("x"));
+  });
+  Server->RegisterClass(Wide);
+  for (const auto T : {TTransport::Tcp, TTransport::Http}) {
+    SCOPED_TRACE(T == TTransport::Tcp ? "tcp" : "http");
+    auto C = Connect(T);
+    try {
+      C->Call("TWide", "Many");
+      ADD_FAILURE() << "no error";
+    } catch (const ERemoteError& E) {
+      EXPECT_STREQ(E.what(), "A frame carries at most 64 blobs");
+      EXPECT_EQ(E.RemoteType(), "EArgumentError");
+    }
+    EXPECT_EQ(C->Call("TEcho", "Echo", json::array({"still"})).Values["ReturnValue"], "still");
+  }
+}
+
 TEST_F(RpcServer, HttpSessionKeepsOrderAcrossConnections) {
   auto First = Connect(TTransport::Http);
   EXPECT_EQ(First->Call("TEcho", "Count").Values["ReturnValue"], 1);
