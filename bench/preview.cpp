@@ -116,7 +116,12 @@ int main(int argc, char** argv) {
     }
     // ResizeJPEGImage needs no database: it works on the file alone. The
     // instance is made without a connection by leaving the server "not running".
+    // The picture lies in the storage folder, the only place ResizeJPEGImage reads.
     ordex::Tqxroot Root;
+    ordex::TConnInfo Main;
+    Main.NameConnection = Main.IdentConnection = ordex::MainDBSrv;
+    Main.DirFiles = Dir.string();
+    Root.AddConnections(Main);
     ordex::SetQxroot(&Root);
     {
       ordex::TOrdexServerClass Srv;

@@ -3,8 +3,14 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <cerrno>
+#include <mutex>
 
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -289,7 +295,7 @@ class THttpConnection final : public TConnBase, public std::enable_shared_from_t
       TOutcome O = Run->Sessions.Execute(*S, R);
       S->Core().LastActivity = NowTicks();
       --S->Core().Busy;
-      Self->Post([Self, Id = S->Id(), O = std::move(O)]() mutable { Self->Answer(std::move(O), Id); });
+      Self->AnswerFromWorker(std::move(O), S->Id());
     };
     if (!S->Core().Post(std::move(Job))) Answer(500, ErrorBody("Server is stopping", "EAuthError"));
   }
@@ -312,7 +318,7 @@ class THttpConnection final : public TConnBase, public std::enable_shared_from_t
 
   void RunCall(const std::shared_ptr<TSession>& S, TCallRequest R, std::string NewSessionId) {
     FRun.Sessions.RunCall(S, std::move(R), [Self = this->shared_from_this(), NewSessionId](TOutcome O) {
-      Self->Post([Self, NewSessionId, O = std::move(O)]() mutable { Self->Answer(std::move(O), NewSessionId); });
+      Self->AnswerFromWorker(std::move(O), NewSessionId);
     });
   }
 
@@ -328,34 +334,50 @@ class THttpConnection final : public TConnBase, public std::enable_shared_from_t
     asio::post(FStream.get_executor(), std::forward<F>(Fn));
   }
 
-  void Answer(TOutcome O, const std::string& NewSessionId) {
-    if (FClosed) return;
-    if (O.Status != TStatus::Ok) return Answer(HttpStatusOf(O.Status), ErrorBody(O.Error, O.Type), true, NewSessionId);
+  // One answer before it is framed: status, content type, body pieces.
+  struct TReply {
+    unsigned Status = 200;
+    std::string ContentType = "application/json";
     std::vector<std::string> Pieces;
-    std::string ContentType;
+    bool KeepAlive = true;
+  };
+
+  TReply ErrorReply(unsigned Status, const json& Body, bool KeepAlive = true) const {
+    return {Status, "application/json", {DumpJson(Body)}, KeepAlive};
+  }
+
+  // The answer to a call. Reads only what the request set (FAcceptRaw), so a
+  // worker may build it while the connection waits for it.
+  TReply Reply(TOutcome O) const {
+    if (O.Status != TStatus::Ok) return ErrorReply(HttpStatusOf(O.Status), ErrorBody(O.Error, O.Type));
+    TReply R;
     const auto Ret = O.Values.find("ReturnValue");
     if (FAcceptRaw && O.Blobs.size() == 1 && Ret != O.Values.end() && *Ret == json{{"$blob", 0}}) {
-      ContentType = "application/octet-stream";
-      Pieces.push_back(std::move(O.Blobs.front()));
+      R.ContentType = "application/octet-stream";
+      R.Pieces.push_back(std::move(O.Blobs.front()));
     } else if (O.Blobs.empty()) {
-      ContentType = "application/json";
-      Pieces.push_back(DumpJson({{"values", std::move(O.Values)}}));
+      R.Pieces.push_back(DumpJson({{"values", std::move(O.Values)}}));
     } else {
-      ContentType = "application/x-ordex-frame";
+      R.ContentType = "application/x-ordex-frame";
       try {
-        Pieces.push_back(EncodeFrameHead(DumpJson({{"values", std::move(O.Values)}}), O.Blobs));
+        R.Pieces.push_back(EncodeFrameHead(DumpJson({{"values", std::move(O.Values)}}), O.Blobs));
       } catch (const std::exception& E) {
         // An answer that cannot be framed (e.g. too many streams) fails the call.
-        return Answer(500, ErrorBody(E.what(), ErrorClassName(E)), true, NewSessionId);
+        return ErrorReply(500, ErrorBody(E.what(), ErrorClassName(E)));
       }
-      for (auto& B : O.Blobs) Pieces.push_back(std::move(B));
+      for (auto& B : O.Blobs) R.Pieces.push_back(std::move(B));
     }
-    Write(200, ContentType, std::move(Pieces), true, NewSessionId);
+    return R;
+  }
+
+  void Answer(TOutcome O, const std::string& NewSessionId) {
+    if (FClosed) return;
+    Write(Reply(std::move(O)), NewSessionId);
   }
 
   void Answer(unsigned Status, const json& Body, bool KeepAlive = true, const std::string& NewSessionId = {}) {
     if (FClosed) return;
-    Write(Status, "application/json", {DumpJson(Body)}, KeepAlive, NewSessionId);
+    Write(ErrorReply(Status, Body, KeepAlive), NewSessionId);
   }
 
   // The response head, written out as the serializer would: status line,
@@ -387,25 +409,103 @@ class THttpConnection final : public TConnBase, public std::enable_shared_from_t
     return Head;
   }
 
-  // Writes the response head and the body pieces in one gathering write,
-  // straight from their strings.
-  void Write(unsigned Status, const std::string& ContentType, std::vector<std::string> Pieces, bool KeepAlive,
-             const std::string& NewSessionId) {
+  // The response head followed by the body pieces; decides whether the
+  // connection stays open.
+  std::vector<std::string> Frame(TReply R, const std::string& NewSessionId) {
     const unsigned Version = FParser ? FParser->get().version() : 11;
-    FKeepAlive = FKeepAlive && KeepAlive;
+    FKeepAlive = FKeepAlive && R.KeepAlive;
     std::uint64_t Length = 0;
-    for (const auto& P : Pieces) Length += P.size();
-    Pieces.insert(Pieces.begin(), ResponseHead(Status, Version, ContentType, NewSessionId, Length));
-    auto Out = std::make_shared<std::vector<std::string>>(std::move(Pieces));
+    for (const auto& P : R.Pieces) Length += P.size();
+    R.Pieces.insert(R.Pieces.begin(), ResponseHead(R.Status, Version, R.ContentType, NewSessionId, Length));
+    return std::move(R.Pieces);
+  }
+
+  // On the strand: writes a response in one gathering write, straight from its strings.
+  void Write(TReply R, const std::string& NewSessionId) {
+    WriteRest(std::make_shared<std::vector<std::string>>(Frame(std::move(R), NewSessionId)), 0);
+  }
+
+  // On the strand: writes what is left of Pieces after the first Skip bytes.
+  void WriteRest(std::shared_ptr<std::vector<std::string>> Pieces, std::size_t Skip) {
     std::vector<asio::const_buffer> Buffers;
-    Buffers.reserve(Out->size());
-    for (const auto& P : *Out)
-      if (!P.empty()) Buffers.push_back(asio::buffer(P));
-    asio::async_write(FStream, Buffers, [Self = this->shared_from_this(), Out](const boost::system::error_code& E, std::size_t) {
+    Buffers.reserve(Pieces->size());
+    for (const auto& P : *Pieces) {
+      if (Skip >= P.size()) {
+        Skip -= P.size();
+        continue;
+      }
+      Buffers.emplace_back(P.data() + Skip, P.size() - Skip);
+      Skip = 0;
+    }
+    asio::async_write(FStream, Buffers, [Self = this->shared_from_this(), Pieces](const boost::system::error_code& E, std::size_t) {
       if (E) return Self->Finish();
-      if (!Self->FKeepAlive) return Self->CloseGently();
-      Self->ReadRequest();
+      Self->AfterAnswer();
     });
+  }
+
+  void AfterAnswer() {
+    if (FClosed) return;
+    if (!FKeepAlive) return CloseGently();
+    ReadRequest();
+  }
+
+  // On the worker that ran the call: answers it. Plain HTTP writes at once
+  // what the socket takes, without waiting and without a hop through the I/O
+  // thread; the strand then writes the rest and reads the next request. Over
+  // TLS the strand writes it all.
+  void AnswerFromWorker(TOutcome O, const std::string& NewSessionId) {
+    if constexpr (IsTls) {
+      Post([Self = this->shared_from_this(), NewSessionId, O = std::move(O)]() mutable {
+        Self->Answer(std::move(O), NewSessionId);
+      });
+    } else {
+      auto Pieces = std::make_shared<std::vector<std::string>>(Frame(Reply(std::move(O)), NewSessionId));
+      std::size_t Sent = 0;
+      bool Broken = false;
+      {
+        std::lock_guard L(FSendLock);
+        if (FSocketClosed) return;
+        Sent = WriteNow(*Pieces, Broken);
+      }
+      Post([Self = this->shared_from_this(), Pieces, Sent, Broken] {
+        if (Self->FClosed) return;
+        if (Broken) return Self->Finish();
+        std::size_t Total = 0;
+        for (const auto& P : *Pieces) Total += P.size();
+        if (Sent == Total) return Self->AfterAnswer();
+        Self->WriteRest(Pieces, Sent);
+      });
+    }
+  }
+
+  // Writes what the socket takes without waiting; under FSendLock. Returns the bytes sent.
+  std::size_t WriteNow(const std::vector<std::string>& Pieces, bool& Broken) {
+    const int Fd = Lowest().socket().native_handle();
+    std::size_t Sent = 0;
+    for (;;) {
+      std::array<iovec, 2 + FrameMaxBlobs> Vec;
+      std::size_t Count = 0, Skip = Sent;
+      for (const auto& P : Pieces) {
+        if (Skip >= P.size()) {
+          Skip -= P.size();
+          continue;
+        }
+        if (Count == Vec.size()) break;
+        Vec[Count++] = {const_cast<char*>(P.data()) + Skip, P.size() - Skip};
+        Skip = 0;
+      }
+      if (Count == 0) return Sent;
+      msghdr Msg{};
+      Msg.msg_iov = Vec.data();
+      Msg.msg_iovlen = Count;
+      const ssize_t N = ::sendmsg(Fd, &Msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (N < 0) {
+        if (errno == EINTR) continue;
+        Broken = errno != EAGAIN && errno != EWOULDBLOCK;
+        return Sent;
+      }
+      Sent += static_cast<std::size_t>(N);
+    }
   }
 
   // After the last answer: over TLS say goodbye (close_notify) first, so the
@@ -423,6 +523,11 @@ class THttpConnection final : public TConnBase, public std::enable_shared_from_t
   void Finish() {
     if (FClosed) return;
     FClosed = true;
+    {
+      // No worker writes to the socket once this is set.
+      std::lock_guard L(FSendLock);
+      FSocketClosed = true;
+    }
     boost::system::error_code Ec;
     Lowest().socket().shutdown(tcp::socket::shutdown_both, Ec);
     Lowest().socket().close(Ec);
@@ -435,9 +540,11 @@ class THttpConnection final : public TConnBase, public std::enable_shared_from_t
   std::optional<http::request_parser<TRequestBody>> FParser;
   std::string FIp;
   std::uint16_t FPort = 0;
-  bool FKeepAlive = true;
-  bool FAcceptRaw = false;
+  bool FKeepAlive = true;   // set per request; a worker may update it while the connection waits for its answer
+  bool FAcceptRaw = false;  // set per request
   bool FClosed = false;
+  std::mutex FSendLock;        // a worker's write against the socket's closing
+  bool FSocketClosed = false;  // guarded by FSendLock
 };
 
 // OpenSSL's reasons for the last failure (and clears its error queue).
