@@ -303,6 +303,26 @@ TEST_F(RpcServer, LargeAnswersQueueBehindTheSocketInOrder) {
   EXPECT_EQ(C->Call("TEcho", "Echo", json::array({"after"})).Values["ReturnValue"], "after");
 }
 
+// Over HTTP a large request body goes through the frame reader and a large
+// answer leaves partly from the worker, the rest from the connection.
+TEST_F(RpcServer, LargeStreamsRoundTripOverHttp) {
+  auto C = std::make_unique<TOrdexClient>();
+  client::TClientOptions O;
+  O.ReadTimeout = 5s;
+  C->SetOptions(O);
+  C->Connect("127.0.0.1", Server->BoundHttpPort(), TTransport::Http);
+  C->Login("ivan", "0123456789abcdef0123456789abcdef", "tests");
+  std::string Big(3 << 20, '\0');
+  for (std::size_t I = 0; I < Big.size(); ++I) Big[I] = static_cast<char>(I * 131 % 251);
+  for (int Round = 0; Round < 2; ++Round) {
+    const auto R = C->Call("TEcho", "Streams", json::array({{{"$blob", 0}}, {{"$blob", 1}}}), {Big, "+"});
+    ASSERT_EQ(R.Blobs.size(), 2u);
+    EXPECT_TRUE(R.Blobs[0] == Big);
+    EXPECT_TRUE(R.Blobs[1] == Big + "+");
+  }
+  EXPECT_EQ(C->Call("TEcho", "Echo", json::array({"after"})).Values["ReturnValue"], "after");
+}
+
 // A result with more streams than a frame can carry fails that call with a
 // clear error; the connection and session go on.
 TEST_F(RpcServer, AnAnswerTooLargeToFrameFailsOnlyItsCall) {
