@@ -524,7 +524,7 @@ class TWorker {
     static const std::pair<const char*, std::size_t> Cases[] = {{"0", 2}, {"top1", ChildFolders}, {"top2", 0}};
     const auto& [Parent, Rows] = Cases[Pick(std::size(Cases))];
     const auto R = Timed(Stats, kGetTree, "GetTree", json::array({Parent, false}));
-    const auto Set = client::TClientDataset::FromStream(BlobOf(R, "GetTree"), "iqTree");
+    const auto Set = client::TRemoteDataset::FromStream(BlobOf(R, "GetTree"), "iqTree");
     if (Set.RowCount() != Rows)
       throw EWrongAnswer(std::string("GetTree ") + Parent + ": " + std::to_string(Set.RowCount()) + " rows, expected " +
                          std::to_string(Rows));
@@ -551,7 +551,7 @@ class TWorker {
     const std::int64_t Count = FPlan.ExpectedCount(Tree, FUser.Admin);
     const std::int64_t Page = static_cast<std::int64_t>(Pick(static_cast<std::size_t>(Count / PageRows + 2)));
     const auto R = Timed(Stats, kGetFiles, "GetFiles", json::array({Filter(Tree, Page).dump()}));
-    auto Set = client::TClientDataset::FromStream(BlobOf(R, "GetFiles"), "iqFiles");
+    auto Set = client::TRemoteDataset::FromStream(BlobOf(R, "GetFiles"), "iqFiles");
     const std::int64_t Expected = std::clamp<std::int64_t>(Count - Page * PageRows, 0, PageRows);
     if (static_cast<std::int64_t>(Set.RowCount()) != Expected)
       throw EWrongAnswer("GetFiles " + Tree + " page " + std::to_string(Page) + ": " + std::to_string(Set.RowCount()) +

@@ -15,18 +15,18 @@ namespace {
 constexpr const char* kCatchAllRole = "1000000";
 constexpr const char* kFlags[] = {"rtree", "wtree", "admtree", "rfile", "wfile", "rmyfile"};
 
-std::string Text(const client::TClientDataset& D, const char* Field) {
+std::string Text(const client::TRemoteDataset& D, const char* Field) {
   return D.FindField(Field) >= 0 ? Trim(D.AsString(Field)) : std::string();
 }
 
 // rights --------------------------------------------------------------------
 
-client::TClientDataset RightsRows(client::TOrdexSession& S, const std::string& Folder) {
+client::TRemoteDataset RightsRows(client::TOrdexSession& S, const std::string& Folder) {
   return S.Dataset("GetTreeRight", json{{"TreeID", Folder}}, "iqTreeright");
 }
 
 // Who a rights row applies to, for people.
-std::string Who(const client::TClientDataset& D) {
+std::string Who(const client::TRemoteDataset& D) {
   const std::string User = Text(D, "username");
   if (!User.empty()) return "user " + User;
   const std::string Role = Text(D, "roleid");
@@ -41,7 +41,7 @@ int RunRights(TContext& C, const TArgs& A) {
   auto& S = C.Session();
   RequireFolder(S, Folder);
   const TRights Mine = GetRights(S, Folder);
-  client::TClientDataset D = RightsRows(S, Folder);
+  client::TRemoteDataset D = RightsRows(S, Folder);
   json Rows = json::array();
   std::vector<std::vector<std::string>> Table;
   for (D.First(); !D.Eof(); D.Next()) {
@@ -73,7 +73,7 @@ int RunRights(TContext& C, const TArgs& A) {
 }
 
 // Moves D to the rights row of the user or role that A names; false when none.
-bool FindRightsRow(client::TClientDataset& D, const std::string& User, const std::string& Role) {
+bool FindRightsRow(client::TRemoteDataset& D, const std::string& User, const std::string& Role) {
   for (D.First(); !D.Eof(); D.Next()) {
     const std::string RowUser = Text(D, "username");
     if (!User.empty() ? RowUser == User : (RowUser.empty() && Text(D, "roleid") == Role)) return true;
@@ -93,7 +93,7 @@ void UpdateRightsCount(client::TOrdexSession& S, const std::string& Folder) {
   // The old counter is not needed: the row is found by its key, and a NULL old
   // value makes sure the new count is written whatever the counter held.
   T.Rows = {{db::TValue::Text(Folder), db::TValue::Null(db::TFieldType::Int32)}};
-  client::TClientDataset D(std::move(T));
+  client::TRemoteDataset D(std::move(T));
   D.First();
   D.SetInt64("kolrights", static_cast<std::int64_t>(Count));
   S.Post("StreamTreeEdit", {&D});
@@ -110,19 +110,19 @@ void CheckTarget(const TArgs& A, std::string& User, std::string& Role) {
 }
 
 // Moves U to the user whose trimmed login is Login; false when there is none.
-bool LocateLogin(client::TClientDataset& U, const std::string& Login) {
+bool LocateLogin(client::TRemoteDataset& U, const std::string& Login) {
   for (U.First(); !U.Eof(); U.Next())
     if (Text(U, "login") == Login) return true;
   return false;
 }
 
 bool UserExists(client::TOrdexSession& S, const std::string& Login) {
-  client::TClientDataset U = S.Dataset("GetUsers", json::array(), "iqUsers");
+  client::TRemoteDataset U = S.Dataset("GetUsers", json::array(), "iqUsers");
   return LocateLogin(U, Login);
 }
 
 bool RoleExists(client::TOrdexSession& S, const std::string& RoleID) {
-  client::TClientDataset R = S.Dataset("GetRoles", json::array(), "iqRoles");
+  client::TRemoteDataset R = S.Dataset("GetRoles", json::array(), "iqRoles");
   return R.Locate("roleid", db::TValue::Text(RoleID));
 }
 
@@ -138,7 +138,7 @@ int RunRightsSet(TContext& C, const TArgs& A) {
   if (!User.empty() && !UserExists(S, User)) throw TRefused("there is no user " + User);
   if (!Role.empty() && Role != kCatchAllRole && !RoleExists(S, Role)) throw TRefused("there is no role " + Role);
 
-  client::TClientDataset D = RightsRows(S, Folder);
+  client::TRemoteDataset D = RightsRows(S, Folder);
   const bool Found = FindRightsRow(D, User, Role);
   if (!Found) {
     D.Append();
@@ -179,7 +179,7 @@ int RunRightsDel(TContext& C, const TArgs& A) {
   auto& S = C.Session();
   RequireFolder(S, Folder);
   Require(GetRights(S, Folder).AdmTree, "to administer folder " + Folder + " (admtree)");
-  client::TClientDataset D = RightsRows(S, Folder);
+  client::TRemoteDataset D = RightsRows(S, Folder);
   if (!FindRightsRow(D, User, Role))
     throw TRefused("folder " + Folder + " has no rights row for " + (User.empty() ? "role " + Role : "user " + User));
   D.Delete();
@@ -194,7 +194,7 @@ int RunRightsDel(TContext& C, const TArgs& A) {
 
 int RunUsersList(TContext& C, const TArgs&) {
   auto& S = C.Session();
-  client::TClientDataset U = S.Dataset("GetUsers", json::array(), "iqUsers");
+  client::TRemoteDataset U = S.Dataset("GetUsers", json::array(), "iqUsers");
   json Users = json::array();
   std::vector<std::vector<std::string>> Table;
   for (U.First(); !U.Eof(); U.Next()) {
@@ -218,7 +218,7 @@ int RunUsersAdd(TContext& C, const TArgs& A) {
   auto& S = C.Session();
   Require(S.IsAdmin(), "to add users (administrators only)");
   if (!RoleExists(S, Role)) throw TRefused("there is no role " + Role);
-  client::TClientDataset U = S.Dataset("GetUsers", json::array(), "iqUsers");
+  client::TRemoteDataset U = S.Dataset("GetUsers", json::array(), "iqUsers");
   if (LocateLogin(U, Login)) throw TRefused("a user " + Login + " exists already");
   const std::string Password = ReadNewPassword(Login, "ORDEX_NEW_PASSWORD");
   const std::string Id = client::NewClientID();
@@ -239,7 +239,7 @@ int RunUsersPasswd(TContext& C, const TArgs& A) {
   const std::string Login = Trim(A.Positional[0]);
   auto& S = C.Session();
   Require(S.IsAdmin() || Login == Trim(S.Login()), "to set the password of " + Login + " (administrators only)");
-  client::TClientDataset U = S.Dataset("GetUsers", json::array(), "iqUsers");
+  client::TRemoteDataset U = S.Dataset("GetUsers", json::array(), "iqUsers");
   if (!LocateLogin(U, Login)) throw TRefused("there is no user " + Login);
   const std::string Password = ReadNewPassword(Login, "ORDEX_NEW_PASSWORD");
   U.SetText("password", MD5Hex(Password));
@@ -253,7 +253,7 @@ int RunUsersPasswd(TContext& C, const TArgs& A) {
 
 int RunRolesList(TContext& C, const TArgs&) {
   auto& S = C.Session();
-  client::TClientDataset R = S.Dataset("GetRoles", json::array(), "iqRoles");
+  client::TRemoteDataset R = S.Dataset("GetRoles", json::array(), "iqRoles");
   json Roles = json::array();
   std::vector<std::vector<std::string>> Table;
   for (R.First(); !R.Eof(); R.Next()) {
@@ -274,7 +274,7 @@ int RunRolesAdd(TContext& C, const TArgs& A) {
   CheckId(Id, "the role id");
   auto& S = C.Session();
   Require(S.IsAdmin(), "to add roles (administrators only)");
-  client::TClientDataset R = S.Dataset("GetRoles", json::array(), "iqRoles");
+  client::TRemoteDataset R = S.Dataset("GetRoles", json::array(), "iqRoles");
   std::int64_t Order = 0;
   for (R.First(); !R.Eof(); R.Next()) {
     if (Text(R, "roleid") == Id) throw TRefused("a role with the id " + Id + " exists already");

@@ -25,12 +25,12 @@ client::TTransferOptions TransferOptions(const TArgs& A, TProgressBar& Bar) {
   return O;
 }
 
-std::string Text(const client::TClientDataset& D, const char* Field) {
+std::string Text(const client::TRemoteDataset& D, const char* Field) {
   return D.FindField(Field) >= 0 ? D.AsString(Field) : std::string();
 }
 
 // One file row as the JSON output shows it.
-json FileJson(const client::TClientDataset& D) {
+json FileJson(const client::TRemoteDataset& D) {
   const bool HasUpdate = D.FindField("dateupdate") >= 0 && !D.IsNull("dateupdate");
   json F{{"fileid", Text(D, "fileid")},
          {"treeid", Text(D, "treeid")},
@@ -79,7 +79,7 @@ int RunLs(TContext& C, const TArgs& A) {
   };
   const std::string Total = Str(Count.Values, "ReturnValue");
   const std::string TotalSize = Str(Count.Values, "TotalSize");
-  client::TClientDataset D = S.Dataset("GetFiles", json{{"OrdexFilter", Filter}}, "iqFiles");
+  client::TRemoteDataset D = S.Dataset("GetFiles", json{{"OrdexFilter", Filter}}, "iqFiles");
 
   json Files = json::array();
   for (D.First(); !D.Eof(); D.Next()) Files.push_back(FileJson(D));
@@ -120,7 +120,7 @@ void DropNewFile(client::TOrdexSession& S, const std::string& Folder, const std:
     nlohmann::ordered_json F{{"TreeID", Folder}, {"FileID", FileID}, {"IsShowDel", false}, {"IsShowAll", false},
                              {"CurrentPage", 0}, {"KolRows", 1}, {"IsPreview", false}, {"IsRecursive", false},
                              {"order", ""}, {"filter", ""}};
-    client::TClientDataset D = S.Dataset("GetFileList", json{{"OrdexFilter", F.dump()}}, "iqFileList");
+    client::TRemoteDataset D = S.Dataset("GetFileList", json{{"OrdexFilter", F.dump()}}, "iqFileList");
     if (D.Locate("fileid", db::TValue::Text(FileID))) {
       D.Delete();
       S.Post("StreamPostFileList", {&D});
@@ -235,7 +235,7 @@ int RunHistory(TContext& C, const TArgs& A) {
   CheckId(FileID, "the file id");
   auto& S = C.Session();
   if (!client::FindFileRow(S, FileID)) throw TRefused("there is no file " + FileID + " that you may read");
-  client::TClientDataset H = S.Dataset("GetHistory", json{{"fileid", FileID}}, "iqHistory");
+  client::TRemoteDataset H = S.Dataset("GetHistory", json{{"fileid", FileID}}, "iqHistory");
   json Versions = json::array();
   for (H.First(); !H.Eof(); H.Next()) {
     Versions.push_back(json{{"histid", Text(H, "histid")},

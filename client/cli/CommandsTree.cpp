@@ -62,7 +62,7 @@ json ReadTree(client::TOrdexSession& Session, const std::string& Parent, bool De
               int Depth) {
   json Folders = json::array();
   if (Depth > 64) return Folders;
-  client::TClientDataset D =
+  client::TRemoteDataset D =
       Session.Dataset("GetTree", json{{"ParentID", Parent}, {"IsShowDel", Deleted}}, "iqTree");
   for (D.First(); !D.Eof(); D.Next()) {
     const std::string Id = D.AsString("treeid");

@@ -57,9 +57,9 @@ nlohmann::json ReportObject(std::string_view Message) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// TClientDataset
+// TRemoteDataset
 
-TClientDataset::TClientDataset(TStreamTable Table) {
+TRemoteDataset::TRemoteDataset(TStreamTable Table) {
   if (!Table.Changes.empty()) throw EStreamError("Dataset '" + Table.Name + "' is a change set, not data");
   FRows.reserve(Table.Rows.size());
   for (std::size_t I = 0; I < Table.Rows.size(); ++I) {
@@ -74,43 +74,43 @@ TClientDataset::TClientDataset(TStreamTable Table) {
   for (const db::TStreamColumn& C : FColumns) FNulls.push_back(TValue::Null(C.Type));
 }
 
-TClientDataset TClientDataset::FromStream(std::string_view Bytes, std::string_view TableName) {
+TRemoteDataset TRemoteDataset::FromStream(std::string_view Bytes, std::string_view TableName) {
   db::TDataStream Stream = db::ReadDataStream(Bytes);
   if (Stream.Kind != db::TStreamKind::Data) throw EStreamError("The stream holds a change set, not data");
   for (TStreamTable& T : Stream.Tables)
-    if (T.Name == TableName) return TClientDataset(std::move(T));
+    if (T.Name == TableName) return TRemoteDataset(std::move(T));
   throw EStreamError("The stream holds no dataset '" + std::string(TableName) + "'");
 }
 
-int TClientDataset::FindField(std::string_view Field) const noexcept {
+int TRemoteDataset::FindField(std::string_view Field) const noexcept {
   for (std::size_t I = 0; I < FColumns.size(); ++I)
     if (db::SameName(FColumns[I].Name, Field)) return static_cast<int>(I);
   return -1;
 }
 
-std::size_t TClientDataset::FieldNo(std::string_view Field) const {
+std::size_t TRemoteDataset::FieldNo(std::string_view Field) const {
   const int I = FindField(Field);
   if (I < 0) throw EArgumentError("Dataset '" + FName + "' has no field '" + std::string(Field) + "'");
   return static_cast<std::size_t>(I);
 }
 
-void TClientDataset::First() noexcept { FCur = 0; }
-void TClientDataset::Next() noexcept {
+void TRemoteDataset::First() noexcept { FCur = 0; }
+void TRemoteDataset::Next() noexcept {
   if (FCur < FRows.size()) ++FCur;
 }
-void TClientDataset::Prior() noexcept {
+void TRemoteDataset::Prior() noexcept {
   if (FCur > 0) --FCur;
 }
-void TClientDataset::Last() noexcept { FCur = FRows.empty() ? 0 : FRows.size() - 1; }
+void TRemoteDataset::Last() noexcept { FCur = FRows.empty() ? 0 : FRows.size() - 1; }
 
-void TClientDataset::MoveTo(std::size_t Row) {
+void TRemoteDataset::MoveTo(std::size_t Row) {
   if (Row >= FRows.size())
     throw EArgumentError("Dataset '" + FName + "' has no row " + std::to_string(Row) + " (" +
                          std::to_string(FRows.size()) + " rows)");
   FCur = Row;
 }
 
-bool TClientDataset::Locate(std::string_view Field, const TValue& Value) {
+bool TRemoteDataset::Locate(std::string_view Field, const TValue& Value) {
   const std::size_t F = FieldNo(Field);
   TValue Wanted;
   try {
@@ -126,27 +126,27 @@ bool TClientDataset::Locate(std::string_view Field, const TValue& Value) {
   return false;
 }
 
-TClientDataset::TRow& TClientDataset::CurrentRow() {
+TRemoteDataset::TRow& TRemoteDataset::CurrentRow() {
   if (FCur >= FRows.size()) throw EArgumentError("Dataset '" + FName + "' has no current row");
   return FRows[FCur];
 }
-const TClientDataset::TRow& TClientDataset::CurrentRow() const {
+const TRemoteDataset::TRow& TRemoteDataset::CurrentRow() const {
   if (FCur >= FRows.size()) throw EArgumentError("Dataset '" + FName + "' has no current row");
   return FRows[FCur];
 }
 
-const TValue& TClientDataset::Value(std::string_view Field) const {
+const TValue& TRemoteDataset::Value(std::string_view Field) const {
   const std::size_t F = FieldNo(Field);
   return CurrentRow().Cur[F];
 }
 
-const TValue& TClientDataset::OldValue(std::string_view Field) const {
+const TValue& TRemoteDataset::OldValue(std::string_view Field) const {
   const std::size_t F = FieldNo(Field);
   const TRow& Row = CurrentRow();
   return Row.Origin == TOrigin::Appended ? FNulls[F] : Row.Old[F];
 }
 
-void TClientDataset::SetField(std::string_view Field, const TValue& V) {
+void TRemoteDataset::SetField(std::string_view Field, const TValue& V) {
   const std::size_t F = FieldNo(Field);
   TRow& Row = CurrentRow();
   TValue Converted = V.ConvertTo(FColumns[F].Type);  // throws before anything changes
@@ -154,7 +154,7 @@ void TClientDataset::SetField(std::string_view Field, const TValue& V) {
   if (Row.Seq == 0) Row.Seq = FNextSeq++;
 }
 
-void TClientDataset::Append() {
+void TRemoteDataset::Append() {
   TRow Row;
   Row.Origin = TOrigin::Appended;
   Row.Cur = FNulls;
@@ -163,7 +163,7 @@ void TClientDataset::Append() {
   FCur = FRows.size() - 1;
 }
 
-void TClientDataset::Delete() {
+void TRemoteDataset::Delete() {
   TRow& Row = CurrentRow();
   if (Row.Origin == TOrigin::Loaded) {
     if (Row.Seq == 0) Row.Seq = FNextSeq++;
@@ -174,11 +174,11 @@ void TClientDataset::Delete() {
   if (FCur >= FRows.size() && !FRows.empty()) FCur = FRows.size() - 1;
 }
 
-bool TClientDataset::Differs(const TRow& Row) {
+bool TRemoteDataset::Differs(const TRow& Row) {
   return Row.Origin == TOrigin::Appended || Row.Cur != Row.Old;
 }
 
-std::vector<TClientDataset::TChangeRef> TClientDataset::Changes() const {
+std::vector<TRemoteDataset::TChangeRef> TRemoteDataset::Changes() const {
   std::vector<TChangeRef> Out;
   for (const TRow& Row : FRows)
     if (Row.Seq != 0 && Differs(Row)) Out.push_back({&Row, false});
@@ -187,9 +187,9 @@ std::vector<TClientDataset::TChangeRef> TClientDataset::Changes() const {
   return Out;
 }
 
-bool TClientDataset::HasChanges() const { return !Changes().empty(); }
+bool TRemoteDataset::HasChanges() const { return !Changes().empty(); }
 
-TStreamTable TClientDataset::ChangeSet() const {
+TStreamTable TRemoteDataset::ChangeSet() const {
   TStreamTable T;
   T.Name = FName;
   T.Columns = FColumns;
@@ -210,13 +210,13 @@ TStreamTable TClientDataset::ChangeSet() const {
   return T;
 }
 
-std::int64_t TClientDataset::RowOfChange(std::size_t ChangeRow) const {
+std::int64_t TRemoteDataset::RowOfChange(std::size_t ChangeRow) const {
   const std::vector<TChangeRef> List = Changes();
   if (ChangeRow >= List.size() || List[ChangeRow].Deleted) return -1;
   return static_cast<std::int64_t>(List[ChangeRow].Row - FRows.data());
 }
 
-void TClientDataset::MergeChangeLog() {
+void TRemoteDataset::MergeChangeLog() {
   FDeleted.clear();
   for (std::size_t I = 0; I < FRows.size(); ++I) {
     TRow& Row = FRows[I];
@@ -228,7 +228,7 @@ void TClientDataset::MergeChangeLog() {
   FNextSeq = 1;
 }
 
-void TClientDataset::CancelChanges() {
+void TRemoteDataset::CancelChanges() {
   std::vector<TRow> Loaded;
   Loaded.reserve(FRows.size() + FDeleted.size());
   for (TRow& Row : FRows)
@@ -247,10 +247,10 @@ void TClientDataset::CancelChanges() {
 
 // ---------------------------------------------------------------------------
 
-std::string BuildChangeSet(const std::vector<const TClientDataset*>& DataSets) {
+std::string BuildChangeSet(const std::vector<const TRemoteDataset*>& DataSets) {
   db::TDataStream Stream;
   Stream.Kind = db::TStreamKind::ChangeSet;
-  for (const TClientDataset* DS : DataSets) {
+  for (const TRemoteDataset* DS : DataSets) {
     if (DS == nullptr) throw EArgumentError("BuildChangeSet: no dataset given");
     for (const TStreamTable& T : Stream.Tables)
       if (T.Name == DS->Name()) throw EArgumentError("BuildChangeSet: dataset '" + DS->Name() + "' given twice");

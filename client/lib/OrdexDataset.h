@@ -19,15 +19,15 @@ namespace ordex::client {
 // that are not deleted. Field names are matched without regard to ASCII case.
 // Errors: an unknown field or a missing current row throws EArgumentError; a
 // value that does not convert to its column's type throws EConvertError.
-class TClientDataset {
+class TRemoteDataset {
  public:
   // Takes a table of a data stream (Rows filled, one value per column).
   // Throws EStreamError when a row's width does not match the columns.
-  explicit TClientDataset(db::TStreamTable Table);
+  explicit TRemoteDataset(db::TStreamTable Table);
   // Reads a data stream and takes its table named TableName (exact name, e.g.
   // "iqFiles"); throws EStreamError for a broken stream, a change set, or when
   // no table has that name.
-  static TClientDataset FromStream(std::string_view Bytes, std::string_view TableName);
+  static TRemoteDataset FromStream(std::string_view Bytes, std::string_view TableName);
 
   // The statement name the table travels under.
   const std::string& Name() const noexcept { return FName; }
@@ -127,7 +127,7 @@ class TClientDataset {
 // A change-set stream with one table per dataset, named as the dataset, in the
 // order given; ready to be posted. Throws EArgumentError for a null pointer or
 // two datasets of the same name.
-std::string BuildChangeSet(const std::vector<const TClientDataset*>& DataSets);
+std::string BuildChangeSet(const std::vector<const TRemoteDataset*>& DataSets);
 
 // One column of a failed row in an error report.
 struct TApplyChange {

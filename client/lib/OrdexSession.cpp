@@ -96,13 +96,13 @@ std::string TOrdexSession::CallStream(const std::string& Method, const json& Arg
   return std::move(R.Blobs[Blob->get<std::size_t>()]);
 }
 
-TClientDataset TOrdexSession::Dataset(const std::string& Method, const json& Args, const std::string& TableName) {
-  return TClientDataset::FromStream(CallStream(Method, Args), TableName);
+TRemoteDataset TOrdexSession::Dataset(const std::string& Method, const json& Args, const std::string& TableName) {
+  return TRemoteDataset::FromStream(CallStream(Method, Args), TableName);
 }
 
-void TOrdexSession::Post(const std::string& Method, const std::vector<TClientDataset*>& DataSets) {
-  std::vector<const TClientDataset*> Changed;
-  for (const TClientDataset* D : DataSets)
+void TOrdexSession::Post(const std::string& Method, const std::vector<TRemoteDataset*>& DataSets) {
+  std::vector<const TRemoteDataset*> Changed;
+  for (const TRemoteDataset* D : DataSets)
     if (D && D->HasChanges()) Changed.push_back(D);
   if (Changed.empty()) return;
   try {
@@ -113,7 +113,7 @@ void TOrdexSession::Post(const std::string& Method, const std::vector<TClientDat
     if (IsApplyErrorReport(E.what())) throw EPostError(E, ParseApplyErrors(E.what()));
     throw;
   }
-  for (TClientDataset* D : DataSets)
+  for (TRemoteDataset* D : DataSets)
     if (D) D->MergeChangeLog();
 }
 

@@ -82,12 +82,12 @@ class TOrdexSession {
   // The returned stream of a call (its "ReturnValue" blob; "" for a null stream).
   std::string CallStream(const std::string& Method, const nlohmann::json& Args);
   // The table TableName of the dataset stream a method returns.
-  TClientDataset Dataset(const std::string& Method, const nlohmann::json& Args, const std::string& TableName);
+  TRemoteDataset Dataset(const std::string& Method, const nlohmann::json& Args, const std::string& TableName);
   // Posts the pending changes of DataSets through Method (StreamPostFileList, ...).
   // Nothing is sent when no dataset has changes. A refused post throws
   // EPostError with the report read; the datasets keep their changes then,
   // and lose them (merged) on success.
-  void Post(const std::string& Method, const std::vector<TClientDataset*>& DataSets);
+  void Post(const std::string& Method, const std::vector<TRemoteDataset*>& DataSets);
 
  private:
   void Open();

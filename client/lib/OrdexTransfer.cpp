@@ -108,16 +108,16 @@ std::string FilterJson(const std::string& TreeID, const std::string& FileID, std
 }
 
 // Sets a column when the dataset has it (clients keep their own extra columns).
-void SetIfPresent(TClientDataset& D, std::string_view Field, const db::TValue& V) {
+void SetIfPresent(TRemoteDataset& D, std::string_view Field, const db::TValue& V) {
   if (D.FindField(Field) >= 0) D.SetField(Field, V);
 }
 
 }  // namespace
 
-std::optional<TClientDataset> FindFileRow(TOrdexSession& Session, const std::string& FileID) {
+std::optional<TRemoteDataset> FindFileRow(TOrdexSession& Session, const std::string& FileID) {
   const std::string TreeID = Session.CallText("GetTreeID", json{{"FileID", FileID}});
   if (TreeID.empty()) return std::nullopt;
-  TClientDataset D = Session.Dataset("GetFiles", json{{"OrdexFilter", FilterJson(TreeID, FileID, 1)}}, "iqFiles");
+  TRemoteDataset D = Session.Dataset("GetFiles", json{{"OrdexFilter", FilterJson(TreeID, FileID, 1)}}, "iqFiles");
   D.First();
   if (D.Eof()) return std::nullopt;
   return D;
@@ -134,7 +134,7 @@ std::string CreateFileRow(TOrdexSession& Session, const std::string& TreeID, con
                           const std::string& FileExt, std::string FileID) {
   if (FileID.empty()) FileID = NewClientID();
   // An empty page of the folder's list gives the columns of the new row.
-  TClientDataset D = Session.Dataset("GetFileList", json{{"OrdexFilter", FilterJson(TreeID, "", 0)}}, "iqFileList");
+  TRemoteDataset D = Session.Dataset("GetFileList", json{{"OrdexFilter", FilterJson(TreeID, "", 0)}}, "iqFileList");
   D.Append();
   // Rows posted as change sets are written as sent: the audit columns are ours
   // to fill, and usercreate decides who owns the file for "own files" rights.
@@ -224,7 +224,7 @@ auto Retrying(TOrdexSession& Session, int& Reconnects, int MaxReconnects, TStep&
 // the previous one. Best effort: the caller is already failing.
 void WithdrawVersion(TOrdexSession& Session, const std::string& FileID, const std::string& HistID) noexcept {
   try {
-    TClientDataset H = Session.Dataset("GetHistory", json{{"fileid", FileID}}, "iqHistory");
+    TRemoteDataset H = Session.Dataset("GetHistory", json{{"fileid", FileID}}, "iqHistory");
     if (H.Locate("histid", db::TValue::Text(HistID))) {
       H.Delete();
       Session.Post("StreamPostHistory", {&H});

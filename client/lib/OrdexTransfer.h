@@ -52,7 +52,7 @@ struct TTransferOptions {
 
 // The live row of a file that the session may read, positioned on it; none
 // when there is no such file or the user lacks the right to read it.
-std::optional<TClientDataset> FindFileRow(TOrdexSession& Session, const std::string& FileID);
+std::optional<TRemoteDataset> FindFileRow(TOrdexSession& Session, const std::string& FileID);
 
 // Splits a local file name into the name and extension the file row keeps:
 // "report.v2.pdf" -> {"report.v2", "pdf"}, "README" -> {"README", ""}.

@@ -63,18 +63,18 @@ std::string FilesStream() {
   return db::WriteDataStream(S);
 }
 
-TClientDataset Files() { return TClientDataset::FromStream(FilesStream(), "iqFiles"); }
+TRemoteDataset Files() { return TRemoteDataset::FromStream(FilesStream(), "iqFiles"); }
 
 // The change set of one dataset, as the server reads it back.
-db::TStreamTable RoundTrip(const TClientDataset& DS) {
+db::TStreamTable RoundTrip(const TRemoteDataset& DS) {
   const db::TDataStream S = db::ReadDataStream(BuildChangeSet({&DS}));
   EXPECT_EQ(S.Kind, db::TStreamKind::ChangeSet);
   EXPECT_EQ(S.Tables.size(), 1u);
   return S.Tables.at(0);
 }
 
-TEST(ClientDatasetTest, ReadsTheNamedTableWithTypedFieldsAndNulls) {
-  TClientDataset DS = Files();
+TEST(RemoteDatasetTest, ReadsTheNamedTableWithTypedFieldsAndNulls) {
+  TRemoteDataset DS = Files();
   EXPECT_EQ(DS.Name(), "iqFiles");
   ASSERT_EQ(DS.Columns().size(), 6u);
   EXPECT_EQ(DS.FindField("COUNT_HISTORY"), 2);
@@ -107,12 +107,12 @@ TEST(ClientDatasetTest, ReadsTheNamedTableWithTypedFieldsAndNulls) {
   EXPECT_FALSE(DS.HasChanges());
 }
 
-TEST(ClientDatasetTest, RefusesMissingTablesFieldsAndRows) {
-  EXPECT_THROW(TClientDataset::FromStream(FilesStream(), "iqfiles"), EStreamError);  // names are exact
-  EXPECT_THROW(TClientDataset::FromStream("ODS1", "iqFiles"), EStreamError);
+TEST(RemoteDatasetTest, RefusesMissingTablesFieldsAndRows) {
+  EXPECT_THROW(TRemoteDataset::FromStream(FilesStream(), "iqfiles"), EStreamError);  // names are exact
+  EXPECT_THROW(TRemoteDataset::FromStream("ODS1", "iqFiles"), EStreamError);
   // A change set is not data.
-  TClientDataset DS = Files();
-  EXPECT_THROW(TClientDataset::FromStream(BuildChangeSet({&DS}), "iqFiles"), EStreamError);
+  TRemoteDataset DS = Files();
+  EXPECT_THROW(TRemoteDataset::FromStream(BuildChangeSet({&DS}), "iqFiles"), EStreamError);
 
   EXPECT_THROW(DS.Value("nope"), EArgumentError);
   EXPECT_THROW(DS.SetText("nope", "x"), EArgumentError);
@@ -123,14 +123,14 @@ TEST(ClientDatasetTest, RefusesMissingTablesFieldsAndRows) {
   EXPECT_THROW(DS.Value("fileid"), EArgumentError);
   EXPECT_THROW(DS.Delete(), EArgumentError);
 
-  TClientDataset Empty(db::TStreamTable{"iqTabuFiles", {Col("ext", TFieldType::Text)}, {}, {}});
+  TRemoteDataset Empty(db::TStreamTable{"iqTabuFiles", {Col("ext", TFieldType::Text)}, {}, {}});
   EXPECT_TRUE(Empty.Eof());
   EXPECT_THROW(Empty.SetText("ext", "exe"), EArgumentError);
   EXPECT_FALSE(Empty.HasChanges());
 }
 
-TEST(ClientDatasetTest, SetFieldConvertsToTheColumnTypeOrChangesNothing) {
-  TClientDataset DS = Files();
+TEST(RemoteDatasetTest, SetFieldConvertsToTheColumnTypeOrChangesNothing) {
+  TRemoteDataset DS = Files();
   DS.SetText("count_history", " 7 ");
   EXPECT_EQ(DS.Value("count_history"), TValue::Int32(7));
   DS.SetText("size_file", "2.25");
@@ -153,8 +153,8 @@ TEST(ClientDatasetTest, SetFieldConvertsToTheColumnTypeOrChangesNothing) {
   EXPECT_EQ(T.Changes[0].Old[0], TValue::Text("f1"));
 }
 
-TEST(ClientDatasetTest, ChangeSetCarriesEachKindOfChangeInOrderOfFirstChange) {
-  TClientDataset DS = Files();
+TEST(RemoteDatasetTest, ChangeSetCarriesEachKindOfChangeInOrderOfFirstChange) {
+  TRemoteDataset DS = Files();
   DS.MoveTo(2);
   DS.SetText("filename", "c2.txt");  // modified
   DS.MoveTo(0);
@@ -196,8 +196,8 @@ TEST(ClientDatasetTest, ChangeSetCarriesEachKindOfChangeInOrderOfFirstChange) {
   EXPECT_EQ(DS.RowOfChange(3), -1);
 }
 
-TEST(ClientDatasetTest, ModifiedRowKeepsItsLoadedValuesAcrossEdits) {
-  TClientDataset DS = Files();
+TEST(RemoteDatasetTest, ModifiedRowKeepsItsLoadedValuesAcrossEdits) {
+  TRemoteDataset DS = Files();
   DS.SetText("filename", "b.txt");
   DS.SetText("filename", "c.txt");
   DS.SetInt64("count_history", 9);
@@ -225,8 +225,8 @@ TEST(ClientDatasetTest, ModifiedRowKeepsItsLoadedValuesAcrossEdits) {
   EXPECT_EQ(T.Changes[0].Old[1], TValue::Text("a.txt"));
 }
 
-TEST(ClientDatasetTest, AppendedRowStaysInsertedOrVanishesWhenDeleted) {
-  TClientDataset DS = Files();
+TEST(RemoteDatasetTest, AppendedRowStaysInsertedOrVanishesWhenDeleted) {
+  TRemoteDataset DS = Files();
   DS.Append();
   EXPECT_TRUE(DS.OldValue("fileid").IsNull());
   DS.SetText("fileid", "n1");
@@ -249,8 +249,8 @@ TEST(ClientDatasetTest, AppendedRowStaysInsertedOrVanishesWhenDeleted) {
   EXPECT_EQ(DS.RowCount(), 3u);
 }
 
-TEST(ClientDatasetTest, CancelRestoresAndMergeAcceptsTheChanges) {
-  TClientDataset DS = Files();
+TEST(RemoteDatasetTest, CancelRestoresAndMergeAcceptsTheChanges) {
+  TRemoteDataset DS = Files();
   DS.MoveTo(1);
   DS.Delete();
   DS.First();
@@ -279,10 +279,10 @@ TEST(ClientDatasetTest, CancelRestoresAndMergeAcceptsTheChanges) {
   EXPECT_EQ(T.Changes[0].Old[0], TValue::Text("n1"));
 }
 
-TEST(ClientDatasetTest, BuildChangeSetWritesOneTablePerDataset) {
+TEST(RemoteDatasetTest, BuildChangeSetWritesOneTablePerDataset) {
   const std::string Bytes = FilesStream();
-  TClientDataset A = TClientDataset::FromStream(Bytes, "iqFiles");
-  const TClientDataset B = TClientDataset::FromStream(Bytes, "iqTreeCount");
+  TRemoteDataset A = TRemoteDataset::FromStream(Bytes, "iqFiles");
+  const TRemoteDataset B = TRemoteDataset::FromStream(Bytes, "iqTreeCount");
   A.Delete();
   const db::TDataStream S = db::ReadDataStream(BuildChangeSet({&B, &A}));
   ASSERT_EQ(S.Tables.size(), 2u);
@@ -297,7 +297,7 @@ TEST(ClientDatasetTest, BuildChangeSetWritesOneTablePerDataset) {
 
 // The whole way on a real database: the server's exchange group writes the
 // data stream, the client edits it, the group applies the client's change set.
-TEST(ClientDatasetTest, ChangeSetAppliesThroughAnExchangeGroup) {
+TEST(RemoteDatasetTest, ChangeSetAppliesThroughAnExchangeGroup) {
   test::TTestDatabase Db("SQLite", false);
   db::TConnection Conn;
   Db.Open(Conn);
@@ -309,7 +309,7 @@ TEST(ClientDatasetTest, ChangeSetAppliesThroughAnExchangeGroup) {
   Adapter.Add(Q);
   Q.Open();
 
-  TClientDataset DS = TClientDataset::FromStream(Adapter.SaveToStream(), "iqTabuFiles");
+  TRemoteDataset DS = TRemoteDataset::FromStream(Adapter.SaveToStream(), "iqTabuFiles");
   DS.Locate("id", TValue::Text("2"));
   DS.SetText("note", "scripts");
   DS.Locate("id", TValue::Text("3"));
