@@ -15,6 +15,7 @@
 #include "client/lib/OrdexClient.h"
 #include "common/qxError.h"
 #include "platform/rpc/RpcServer.h"
+#include "tests/support/WaitFor.h"
 
 namespace ordex::rpc {
 namespace {
@@ -29,15 +30,7 @@ namespace http = boost::beast::http;
 
 const std::string Refusal = "Ошибка авторизации.\rЛогин или пароль не верны!";
 
-template <class F>
-bool WaitFor(F Condition, std::chrono::milliseconds Limit = 3000ms) {
-  const auto End = std::chrono::steady_clock::now() + Limit;
-  while (!Condition()) {
-    if (std::chrono::steady_clock::now() > End) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using test::WaitFor;
 
 // What the echo instances and the listeners saw.
 struct TLog {

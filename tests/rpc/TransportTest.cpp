@@ -13,6 +13,7 @@
 #include "common/qxError.h"
 #include "platform/rpc/RpcServer.h"
 #include "tests/rpc/TestCertificate.h"
+#include "tests/support/WaitFor.h"
 
 namespace ordex::rpc {
 namespace {
@@ -28,15 +29,7 @@ using tcp = asio::ip::tcp;
 
 const std::string Md5 = "0123456789abcdef0123456789abcdef";
 
-template <class F>
-bool WaitFor(F Condition, std::chrono::milliseconds Limit = 3000ms) {
-  const auto End = std::chrono::steady_clock::now() + Limit;
-  while (!Condition()) {
-    if (std::chrono::steady_clock::now() > End) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using test::WaitFor;
 
 struct TNothing {};
 
