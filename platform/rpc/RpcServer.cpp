@@ -4,6 +4,7 @@
 #include "platform/rpc/RpcServer.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "common/qxError.h"
 #include "common/qxLog.h"
@@ -21,9 +22,13 @@ using detail::TStrand;
 using detail::tcp;
 namespace asio = boost::asio;
 
+// Hooks are kept behind shared pointers so that a call reads one by copying a
+// pointer; replacing one swaps the pointer under the configuration lock.
 template <class T>
-std::shared_ptr<const T> Share(T Fn) {
-  return Fn ? std::make_shared<const T>(std::move(Fn)) : nullptr;
+void ReplaceHook(std::mutex& Lock, std::shared_ptr<const T>& Slot, T Fn) {
+  auto Shared = Fn ? std::make_shared<const T>(std::move(Fn)) : nullptr;
+  std::lock_guard L(Lock);
+  Slot = std::move(Shared);
 }
 
 std::unique_ptr<tcp::acceptor> Listen(asio::io_context& Io, const std::string& Address, std::uint16_t Port) {
@@ -143,24 +148,16 @@ std::uint16_t TRpcServer::BoundHttpPort() const {
 }
 
 void TRpcServer::SetAuthenticate(TAuthenticateHook Hook) {
-  auto Shared = Share(std::move(Hook));
-  std::lock_guard L(FImpl->ConfigLock);
-  FImpl->Authenticate = std::move(Shared);
+  ReplaceHook(FImpl->ConfigLock, FImpl->Authenticate, std::move(Hook));
 }
 void TRpcServer::SetAuthorize(TAuthorizeHook Hook) {
-  auto Shared = Share(std::move(Hook));
-  std::lock_guard L(FImpl->ConfigLock);
-  FImpl->Authorize = std::move(Shared);
+  ReplaceHook(FImpl->ConfigLock, FImpl->Authorize, std::move(Hook));
 }
 void TRpcServer::SetOnConnect(TConnectHandler Handler) {
-  auto Shared = Share(std::move(Handler));
-  std::lock_guard L(FImpl->ConfigLock);
-  FImpl->OnConnect = std::move(Shared);
+  ReplaceHook(FImpl->ConfigLock, FImpl->OnConnect, std::move(Handler));
 }
 void TRpcServer::SetOnDisconnect(TDisconnectHandler Handler) {
-  auto Shared = Share(std::move(Handler));
-  std::lock_guard L(FImpl->ConfigLock);
-  FImpl->OnDisconnect = std::move(Shared);
+  ReplaceHook(FImpl->ConfigLock, FImpl->OnDisconnect, std::move(Handler));
 }
 void TRpcServer::AddSessionListener(TSessionListener Listener) {
   std::lock_guard L(FImpl->ConfigLock);

@@ -11,6 +11,7 @@
 #include "platform/db/DataStream.h"
 #include "platform/db/Db.h"
 #include "tests/support/TestDatabases.h"
+#include "tests/support/StreamColumns.h"
 
 namespace ordex::db {
 // Readable values in failure messages.
@@ -27,16 +28,7 @@ using db::TFieldType;
 using db::TRowState;
 using db::TValue;
 
-db::TStreamColumn Col(std::string Name, TFieldType Type, std::uint8_t Flags = db::cfNullable) {
-  db::TStreamColumn C;
-  C.Name = std::move(Name);
-  C.Type = Type;
-  C.Flags = Flags;
-  C.Size = Type == TFieldType::Text ? 75 : 0;
-  C.OriginTable = "oxFiles";
-  C.OriginColumn = C.Name;
-  return C;
-}
+using test::Col;
 
 // A stream as GetFiles returns it: two files, plus a second table that must not be picked.
 std::string FilesStream() {

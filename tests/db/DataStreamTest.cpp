@@ -10,6 +10,7 @@
 #include "common/qxError.h"
 #include "platform/db/DataStream.h"
 #include "platform/db/DbValue.h"
+#include "tests/support/StreamColumns.h"
 
 namespace ordex::db {
 namespace {
@@ -53,16 +54,7 @@ TEST(DbValue, EqualityNeedsSameTypeAndNullness) {
   EXPECT_FALSE(SameName("fileid", "fileid2"));
 }
 
-TStreamColumn Col(std::string Name, TFieldType Type, std::uint8_t Flags = cfNullable) {
-  TStreamColumn C;
-  C.Name = std::move(Name);
-  C.Type = Type;
-  C.Flags = Flags;
-  C.Size = Type == TFieldType::Text ? 75 : 0;
-  C.OriginTable = "oxFiles";
-  C.OriginColumn = C.Name;
-  return C;
-}
+using test::Col;
 
 // One table with a column of every type and a row of values plus a row of NULLs.
 TDataStream AllTypes(TStreamKind Kind) {
